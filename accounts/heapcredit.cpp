@@ -1,0 +1,78 @@
+#include "accounts/heapcredit.h"
+
+#include <iostream>
+#include <memory>
+
+#include "accounts/namecopy.h"
+
+OverdraftD::OverdraftD(const char* s, const char* cn, long an, double bal,
+                       double ml, double r)
+    : BankAccountD(s, an, bal),
+      loanLimit(ml),
+      rate(r),
+      owed(0.0),
+      codeName(CopyOf(cn)) {}
+
+OverdraftD::OverdraftD(const BankAccountD& ba, const char* cn, double ml,
+                       double r)
+    : BankAccountD(ba),
+      loanLimit(ml),
+      rate(r),
+      owed(0.0),
+      codeName(CopyOf(cn)) {}
+
+OverdraftD::OverdraftD(const OverdraftD& od)
+    : BankAccountD(od),
+      loanLimit(od.loanLimit),
+      rate(od.rate),
+      owed(od.owed),
+      codeName(CopyOf(od.codeName)) {}
+
+OverdraftD& OverdraftD::operator=(const OverdraftD& od) {
+  if (this == &od) return *this;
+  // Both allocations happen before anything is released or overwritten.
+  std::unique_ptr<char[]> code(CopyOf(od.codeName));
+  BankAccountD::operator=(od);
+  delete[] codeName;
+  codeName = code.release();
+  loanLimit = od.loanLimit;
+  owed = od.owed;
+  rate = od.rate;
+  return *this;
+}
+
+OverdraftD::~OverdraftD() { delete[] codeName; }
+
+void OverdraftD::Withdraw(double amt) {
+  std::ios_base::fmtflags initial =
+      std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
+  std::cout.setf(std::ios_base::showpoint);
+  std::cout.precision(2);
+
+  double bal = balance;
+  if (amt <= bal) {
+    BankAccountD::Withdraw(amt);
+  } else if (amt <= loanLimit + bal - owed) {
+    double advance = amt - bal;
+    owed += advance * (1.0 + rate);
+    std::cout << "Bank advance: $" << advance << std::endl;
+    std::cout << "Finance charge: $" << advance * rate << std::endl;
+    Deposit(advance);
+    BankAccountD::Withdraw(amt);
+  } else {
+    std::cout << "Credit limit exceeded. Transaction cancelled.\n";
+  }
+  std::cout.setf(initial);
+}
+
+void OverdraftD::ViewAcct() const {
+  std::ios_base::fmtflags initial =
+      std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
+  std::cout.setf(std::ios_base::showpoint);
+  std::cout.precision(2);
+  BankAccountD::ViewAcct();
+  std::cout << "Code Name: " << codeName << std::endl;
+  std::cout << "Maximum loan: $" << loanLimit << std::endl;
+  std::cout << "Owed to bank: $" << owed << std::endl;
+  std::cout.setf(initial);
+}

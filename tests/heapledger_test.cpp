@@ -1,0 +1,143 @@
+#include "accounts/heapledger.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "tests/support/allocprobe.h"
+#include "tests/support/coutcapture.h"
+
+namespace {
+
+std::string Display(const BankAccountD& account) {
+  CoutCapture out;
+  account.ViewAcct();
+  return out.Take();
+}
+
+TEST(BankAccountD, DisplaysThreeLinesInMoneyFormat) {
+  EXPECT_EQ(Display(BankAccountD("Mirela Vont", 453216, 6000)),
+            "Client: Mirela Vont\nAccount Number: 453216\n"
+            "Balance: $6000.00\n");
+}
+
+TEST(BankAccountD, AcceptsNegativeNumberAndEmptyName) {
+  EXPECT_EQ(Display(BankAccountD("", -1, 0.5)),
+            "Client: \nAccount Number: -1\nBalance: $0.50\n");
+}
+
+TEST(BankAccountD, WithdrawsUpToTheBalanceAndRefusesOneCentMore) {
+  CoutCapture out;
+  BankAccountD account("A", 1, 100.0);
+  account.Withdraw(100.0);
+  EXPECT_EQ(account.Balance(), 0.0);
+  EXPECT_EQ(out.Take(), "");
+
+  account.Withdraw(0.01);
+  EXPECT_EQ(account.Balance(), 0.0);
+  EXPECT_EQ(out.Take(),
+            "Withdrawal amount of $0.01 exceeds your balance.\n"
+            "Withdrawal canceled.\n");
+
+  account.Deposit(-5.0);
+  EXPECT_EQ(account.Balance(), -5.0);
+  account.Withdraw(-7.0);
+  EXPECT_EQ(account.Balance(), 2.0);
+  EXPECT_EQ(out.Take(), "");
+}
+
+TEST(BankAccountD, RefusalUsesWhateverFormatTheStreamIsIn) {
+  CoutCapture out;
+  BankAccountD account("A", 1, 100.0);
+  account.Withdraw(250.0);
+  EXPECT_EQ(out.Take(),
+            "Withdrawal amount of $250 exceeds your balance.\n"
+            "Withdrawal canceled.\n");
+  account.ViewAcct();
+  out.Take();
+  account.Withdraw(250.0);
+  EXPECT_EQ(out.Take(),
+            "Withdrawal amount of $250.00 exceeds your balance.\n"
+            "Withdrawal canceled.\n");
+}
+
+TEST(BankAccountD, DisplayAddsMoneyFormatToEveryFlagSetBefore) {
+  CoutCapture out;
+  const std::ios_base::fmtflags before =
+      std::ios_base::boolalpha | std::ios_base::showpos |
+      std::ios_base::uppercase | std::ios_base::left | std::ios_base::dec;
+  std::cout.flags(before);
+  std::cout.precision(9);
+  BankAccountD("A", 1, 1.0).ViewAcct();
+  EXPECT_EQ(std::cout.flags(),
+            before | std::ios_base::fixed | std::ios_base::showpoint);
+  EXPECT_EQ(std::cout.precision(), 2);
+}
+
+TEST(BankAccountD, SelfAssignmentKeepsNameAndAllocatesNothing) {
+  BankAccountD account("Mirela Vont", 453216, 6000);
+  BankAccountD& alias = account;
+  const long allocations = allocprobe::Allocations();
+  account = alias;
+  EXPECT_EQ(allocprobe::Allocations(), allocations);
+  EXPECT_EQ(Display(account),
+            "Client: Mirela Vont\nAccount Number: 453216\n"
+            "Balance: $6000.00\n");
+}
+
+TEST(BankAccountD, CopiesOwnTheirNamesAfterTheSourceIsGone) {
+  const std::string expected =
+      "Client: Mirela Vont\nAccount Number: 453216\nBalance: $6000.00\n";
+  auto source = std::make_unique<BankAccountD>("Mirela Vont", 453216, 6000);
+  const long live = allocprobe::LiveBlocks();
+  BankAccountD constructed(*source);
+  BankAccountD assigned("Placeholder with a long name", 7, 1);
+  assigned = *source;
+  // A copy that shares its source's block allocates nothing.
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
+  source.reset();
+  EXPECT_EQ(Display(constructed), expected);
+  EXPECT_EQ(Display(assigned), expected);
+}
+
+TEST(BankAccountD, ReleasesEveryBlockExactlyOnce) {
+  const long live = allocprobe::LiveBlocks();
+  const long stray = allocprobe::StrayReleases();
+  {
+    BankAccountD a("First", 1, 1);
+    BankAccountD b(a);
+    BankAccountD c;
+    c = a;
+    c = b;
+    auto* base = new BankAccountD("Heap", 2, 2);
+    delete base;
+  }
+  EXPECT_EQ(allocprobe::LiveBlocks(), live);
+  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+}
+
+TEST(BankAccountD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
+  const long live = allocprobe::LiveBlocks();
+  const long stray = allocprobe::StrayReleases();
+  BankAccountD source("Tobias Quenford", 223391, 8000);
+  BankAccountD target("Mirela Vont", 453216, 6000);
+  const std::string before = Display(target);
+
+  int failures = allocprobe::ForEachFailure(
+      [&] { BankAccountD built("Someone", 3, 3); }, [] {});
+  EXPECT_EQ(failures, 1);
+  failures =
+      allocprobe::ForEachFailure([&] { BankAccountD copy(source); }, [] {});
+  EXPECT_EQ(failures, 1);
+  failures = allocprobe::ForEachFailure(
+      [&] { target = source; }, [&] { EXPECT_EQ(Display(target), before); });
+  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(Display(target), Display(source));
+
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
+  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+}
+
+}  // namespace
