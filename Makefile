@@ -5,6 +5,8 @@
 # CI builds with warnings as errors.
 ifdef CI
 CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+else
+CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=OFF
 endif
 
 .PHONY: all deps build build-asan tour test format

@@ -7,14 +7,14 @@
 #include <string>
 
 #include "tests/support/allocprobe.h"
-#include "tests/support/coutcapture.h"
+#include "tests/support/streamcapture.h"
 
 namespace {
 
 const char kLimitExceeded[] = "Credit limit exceeded. Transaction cancelled.\n";
 
 std::string Display(const BankAccountD& account) {
-  CoutCapture out;
+  StreamCapture out;
   account.ViewAcct();  // virtual: an overdraft shows all six lines
   return out.Take();
 }
@@ -38,7 +38,7 @@ TEST(OverdraftD, DisplaysSixLinesThroughTheBase) {
 }
 
 TEST(OverdraftD, LendsUntilTheCreditIsUsedUp) {
-  CoutCapture out;
+  StreamCapture out;
   OverdraftD account = Tobias();
   account.Withdraw(8200);
   EXPECT_EQ(out.Take(), "Bank advance: $200.00\nFinance charge: $20.00\n");
@@ -69,7 +69,7 @@ TEST(OverdraftD, LendsUntilTheCreditIsUsedUp) {
 }
 
 TEST(OverdraftD, GrantsAWithdrawalThatUsesExactlyTheCreditLeft) {
-  CoutCapture out;
+  StreamCapture out;
   OverdraftD account("A", "B", 1, 100.0, 50.0, 0.5);
   account.Withdraw(100.0);  // the plain path: no advance, no output
   EXPECT_EQ(out.Take(), "");
@@ -81,7 +81,7 @@ TEST(OverdraftD, GrantsAWithdrawalThatUsesExactlyTheCreditLeft) {
 }
 
 TEST(OverdraftD, WithdrawAndDisplayAddMoneyFormatToEveryFlagSetBefore) {
-  CoutCapture out;
+  StreamCapture out;
   const std::ios_base::fmtflags before =
       std::ios_base::boolalpha | std::ios_base::showpos | std::ios_base::right;
   OverdraftD account = Tobias();
@@ -117,7 +117,7 @@ TEST(OverdraftD, SelfAssignmentKeepsBothNames) {
 TEST(OverdraftD, CopiesOwnBothNamesAfterTheSourceIsGone) {
   auto source = std::make_unique<OverdraftD>(Tobias());
   {
-    CoutCapture out;
+    StreamCapture out;
     source->Withdraw(8200);  // the copies must carry the debt too
   }
   const std::string expected = Display(*source);

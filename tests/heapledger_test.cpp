@@ -7,12 +7,12 @@
 #include <string>
 
 #include "tests/support/allocprobe.h"
-#include "tests/support/coutcapture.h"
+#include "tests/support/streamcapture.h"
 
 namespace {
 
 std::string Display(const BankAccountD& account) {
-  CoutCapture out;
+  StreamCapture out;
   account.ViewAcct();
   return out.Take();
 }
@@ -29,7 +29,7 @@ TEST(BankAccountD, AcceptsNegativeNumberAndEmptyName) {
 }
 
 TEST(BankAccountD, WithdrawsUpToTheBalanceAndRefusesOneCentMore) {
-  CoutCapture out;
+  StreamCapture out;
   BankAccountD account("A", 1, 100.0);
   account.Withdraw(100.0);
   EXPECT_EQ(account.Balance(), 0.0);
@@ -49,7 +49,7 @@ TEST(BankAccountD, WithdrawsUpToTheBalanceAndRefusesOneCentMore) {
 }
 
 TEST(BankAccountD, RefusalUsesWhateverFormatTheStreamIsIn) {
-  CoutCapture out;
+  StreamCapture out;
   BankAccountD account("A", 1, 100.0);
   account.Withdraw(250.0);
   EXPECT_EQ(out.Take(),
@@ -64,7 +64,7 @@ TEST(BankAccountD, RefusalUsesWhateverFormatTheStreamIsIn) {
 }
 
 TEST(BankAccountD, DisplayAddsMoneyFormatToEveryFlagSetBefore) {
-  CoutCapture out;
+  StreamCapture out;
   const std::ios_base::fmtflags before =
       std::ios_base::boolalpha | std::ios_base::showpos |
       std::ios_base::uppercase | std::ios_base::left | std::ios_base::dec;
