@@ -3,6 +3,7 @@
 #include <iostream>
 #include <memory>
 
+#include "accounts/moneyformat.h"
 #include "accounts/namecopy.h"
 
 OverdraftD::OverdraftD(const char* s, const char* cn, long an, double bal,
@@ -44,11 +45,7 @@ OverdraftD& OverdraftD::operator=(const OverdraftD& od) {
 OverdraftD::~OverdraftD() { delete[] codeName; }
 
 void OverdraftD::Withdraw(double amt) {
-  std::ios_base::fmtflags initial =
-      std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
-  std::cout.setf(std::ios_base::showpoint);
-  std::cout.precision(2);
-
+  MoneyFormat money(std::cout);
   double bal = balance;
   if (amt <= bal) {
     BankAccountD::Withdraw(amt);
@@ -62,17 +59,12 @@ void OverdraftD::Withdraw(double amt) {
   } else {
     std::cout << "Credit limit exceeded. Transaction cancelled.\n";
   }
-  std::cout.setf(initial);
 }
 
 void OverdraftD::ViewAcct() const {
-  std::ios_base::fmtflags initial =
-      std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
-  std::cout.setf(std::ios_base::showpoint);
-  std::cout.precision(2);
+  MoneyFormat money(std::cout);
   BankAccountD::ViewAcct();
   std::cout << "Code Name: " << codeName << std::endl;
   std::cout << "Maximum loan: $" << loanLimit << std::endl;
   std::cout << "Owed to bank: $" << owed << std::endl;
-  std::cout.setf(initial);
 }

@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "accounts/moneyformat.h"
 #include "accounts/namecopy.h"
 
 BankAccountD::BankAccountD(const char* s, long an, double bal)
@@ -35,13 +36,8 @@ void BankAccountD::Withdraw(double amt) {
 }
 
 void BankAccountD::ViewAcct() const {
-  std::ios_base::fmtflags initial =
-      std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
-  std::cout.setf(std::ios_base::showpoint);
-  std::cout.precision(2);
+  MoneyFormat money(std::cout);
   std::cout << "Client: " << client << std::endl;
   std::cout << "Account Number: " << number << std::endl;
   std::cout << "Balance: $" << balance << std::endl;
-  // A union with the flags from before: the money format stays in force.
-  std::cout.setf(initial);
 }

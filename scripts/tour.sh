@@ -25,3 +25,4 @@ show() {  # show PROGRAM TECHNIQUE
 show ledgerdemo "classes that own heap memory, copied deeply"
 show freethrow "exceptions thrown by value from a range-checked array"
 show incomeyears "a derived array with an offset range and a derived exception"
+show tellerdemo "single inheritance with virtual functions, used through base pointers"

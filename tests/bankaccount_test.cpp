@@ -1,0 +1,57 @@
+#include "accounts/bankaccount.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+
+#include "tests/support/streamcapture.h"
+
+namespace {
+
+std::string Display(const BankAccount& account) {
+  StreamCapture out;
+  account.ViewAcct();
+  return out.Take();
+}
+
+TEST(BankAccount, KeepsItsOwnCopyOfTheNameCutTo34Characters) {
+  char buffer[] = "Exactly thirty-four characters!!!! and more";
+  BankAccount cut(buffer, 1, 2);
+  buffer[34] = '\0';
+  BankAccount whole(buffer, 1, 2);
+  buffer[0] = 'X';  // the caller reuses its buffer
+  const std::string expected =
+      "Client: Exactly thirty-four characters!!!!\nAccount Number: 1\n"
+      "Balance: $2.00\n";
+  EXPECT_EQ(Display(cut), expected);
+  EXPECT_EQ(Display(whole), expected);
+}
+
+TEST(BankAccount, RefusesToOverdrawAndChangesNothing) {
+  StreamCapture out;
+  BankAccount account("Ann", 1, 10.0);
+  account.Withdraw(10.0);
+  EXPECT_EQ(account.Balance(), 0.0);
+  account.Withdraw(250.0);
+  EXPECT_EQ(account.Balance(), 0.0);
+  EXPECT_EQ(out.Take(),
+            "Withdrawal amount of $250 exceeds your balance.\n"
+            "Withdrawal canceled.\n");
+  account.Deposit(5.5);
+  EXPECT_EQ(account.Balance(), 5.5);
+}
+
+TEST(BankAccount, DisplayAddsMoneyFormatToEveryFlagSetBefore) {
+  StreamCapture out;
+  const std::ios_base::fmtflags before =
+      std::ios_base::boolalpha | std::ios_base::showpos | std::ios_base::dec;
+  std::cout.flags(before);
+  BankAccount("Ann", -3, 1.0).ViewAcct();
+  EXPECT_EQ(out.Take(), "Client: Ann\nAccount Number: -3\nBalance: $+1.00\n");
+  EXPECT_EQ(std::cout.flags(),
+            before | std::ios_base::fixed | std::ios_base::showpoint);
+  EXPECT_EQ(std::cout.precision(), 2);
+}
+
+}  // namespace
