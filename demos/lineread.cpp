@@ -1,0 +1,29 @@
+// The two delimited reads into a character array, with '#' as delimiter:
+// getline() extracts and drops the '#', get() leaves it in the input. The
+// character read after each shows where the read stopped.
+#include <iostream>
+
+int main() {
+  constexpr int kArSize = 80;
+  char input[kArSize];
+  char ch;
+  bool have_ch = false;  // ch holds nothing until a read succeeds
+
+  std::cout << "Enter a string for getline() processing:\n";
+  std::cin.getline(input, kArSize, '#');
+  std::cout << "Here is your input:\n" << input << "\nDone with phase 1\n";
+  if (std::cin.get(ch)) have_ch = true;
+  std::cout << "The next input character is ";
+  if (have_ch) std::cout << ch;
+  std::cout << "\n";
+  if (!have_ch || ch != '\n') std::cin.ignore(kArSize, '\n');
+
+  std::cout << "Enter a string for get() processing:\n";
+  std::cin.get(input, kArSize, '#');
+  std::cout << "Here is your input:\n" << input << "\nDone with phase 2\n";
+  if (std::cin.get(ch)) have_ch = true;
+  std::cout << "The next input character is ";
+  if (have_ch) std::cout << ch;
+  std::cout << "\n";
+  return 0;
+}

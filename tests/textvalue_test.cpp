@@ -1,0 +1,198 @@
+#include "text/textvalue.h"
+
+#include <gtest/gtest.h>
+
+#include <iomanip>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "tests/support/allocprobe.h"
+
+namespace {
+
+std::string Text(const String& st) {
+  std::ostringstream os;
+  os << st;
+  return os.str();
+}
+
+// Returns what remains unread in the stream.
+std::string Rest(std::istream& is) {
+  is.clear();
+  return std::string(std::istreambuf_iterator<char>(is), {});
+}
+
+TEST(String, DefaultAndEmptyStringsAreEqualAndOwnABlock) {
+  const long live = allocprobe::LiveBlocks();
+  String none;
+  String empty("");
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
+  EXPECT_EQ(none.length(), 0);
+  EXPECT_EQ(Text(none), "");
+  EXPECT_TRUE(none == empty);
+  EXPECT_FALSE(none < empty);
+  EXPECT_FALSE(none > empty);
+}
+
+TEST(String, SelfAssignmentKeepsTextAndAllocatesNothing) {
+  String st("Mirela");
+  String& alias = st;
+  const long allocations = allocprobe::Allocations();
+  st = alias;
+  EXPECT_EQ(allocprobe::Allocations(), allocations);
+  EXPECT_EQ(Text(st), "Mirela");
+  EXPECT_EQ(st.length(), 6);
+}
+
+TEST(String, CopiesOutliveAndIgnoreChangesToEitherSide) {
+  auto source = std::make_unique<String>("Tobias Quenford");
+  String constructed(*source);
+  String assigned("x");
+  assigned = *source;
+  *source = "changed";
+  EXPECT_EQ(Text(constructed), "Tobias Quenford");
+  EXPECT_EQ(Text(assigned), "Tobias Quenford");
+  source.reset();
+  EXPECT_EQ(Text(constructed), "Tobias Quenford");
+  assigned = "other";
+  EXPECT_EQ(Text(constructed), "Tobias Quenford");
+  EXPECT_EQ(assigned.length(), 5);
+  String survivor("kept");
+  {
+    String copy(survivor);
+    copy = "gone";
+  }
+  EXPECT_EQ(Text(survivor), "kept");
+}
+
+TEST(String, ComparesByteByByte) {
+  EXPECT_TRUE(String("abc") == String("abc"));
+  EXPECT_FALSE(String("abc") < String("abc"));
+  EXPECT_FALSE(String("abc") > String("abc"));
+  EXPECT_TRUE(String("ab") < String("abc"));  // a proper prefix first
+  EXPECT_TRUE(String("abc") > String("ab"));
+  EXPECT_FALSE(String("ab") == String("abc"));
+  EXPECT_TRUE(String("a\xe9") > String("a\x7f"));  // bytes above 127 last
+  EXPECT_TRUE(String("\x7f") < String("\x80"));
+  EXPECT_TRUE(String("B") < String("a"));
+}
+
+TEST(String, InsertionHonoursWidthAndFill) {
+  std::ostringstream os;
+  os << std::setw(6) << std::setfill('.') << String("abc") << '|' << std::left
+     << std::setw(5) << String("de") << '|';
+  EXPECT_EQ(os.str(), "...abc|de...|");
+}
+
+TEST(String, ExtractsOneLineAtATime) {
+  std::istringstream in("first line\nsecond\n");
+  String st;
+  EXPECT_TRUE(in >> st);
+  EXPECT_EQ(Text(st), "first line");
+  EXPECT_EQ(st.length(), 10);
+  EXPECT_TRUE(in >> st);
+  EXPECT_EQ(Text(st), "second");
+  EXPECT_FALSE(in >> st);  // end of input: unchanged
+  EXPECT_EQ(Text(st), "second");
+}
+
+TEST(String, KeepsTheFirst79CharactersOfALine) {
+  const std::string exact(79, 'x');
+  std::istringstream fits(exact + "\nnext\n");
+  String st;
+  EXPECT_TRUE(fits >> st);
+  EXPECT_EQ(Text(st), exact);
+  EXPECT_EQ(Rest(fits), "next\n");
+
+  std::istringstream longer(exact + "yz and more\nnext\n");
+  EXPECT_TRUE(longer >> st);
+  EXPECT_EQ(Text(st), exact);
+  EXPECT_EQ(st.length(), 79);
+  EXPECT_EQ(Rest(longer), "next\n");
+}
+
+TEST(String, EmptyLineFailsAndLeavesTargetAndLineEnd) {
+  std::istringstream in("\nafter\n");
+  String st("before");
+  EXPECT_FALSE(in >> st);
+  EXPECT_EQ(Text(st), "before");
+  EXPECT_EQ(Rest(in), "\nafter\n");
+}
+
+TEST(String, LastLineWithoutLineEndIsStoredAndEndsTheInput) {
+  std::istringstream in("tail");
+  String st("before");
+  in >> st;
+  EXPECT_EQ(Text(st), "tail");
+  EXPECT_TRUE(in.eof());
+  EXPECT_TRUE(in.fail());
+}
+
+TEST(String, FailedStreamReadsNothing) {
+  std::istringstream in("unread\n");
+  in.setstate(std::ios_base::failbit);
+  String st("before");
+  in >> st;
+  EXPECT_EQ(Text(st), "before");
+  EXPECT_EQ(Rest(in), "unread\n");
+}
+
+TEST(String, EmbeddedZeroByteEndsTheText) {
+  std::istringstream in(std::string("ab\0cd\nnext\n", 11));
+  String st;
+  EXPECT_TRUE(in >> st);
+  EXPECT_EQ(Text(st), "ab");
+  EXPECT_EQ(st.length(), 2);
+  EXPECT_EQ(Rest(in), "next\n");
+}
+
+TEST(String, ReleasesEveryBlockExactlyOnce) {
+  const long live = allocprobe::LiveBlocks();
+  const long stray = allocprobe::StrayReleases();
+  {
+    String a("one");
+    String b(a);
+    String c;
+    c = a;
+    c = "two";
+    c = c;
+    std::istringstream in("three\n");
+    in >> c;
+    auto d = std::make_unique<String>(b);
+    EXPECT_EQ(allocprobe::LiveBlocks(), live + 4);
+  }
+  EXPECT_EQ(allocprobe::LiveBlocks(), live);
+  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+}
+
+TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
+  const long live = allocprobe::LiveBlocks();
+  const long stray = allocprobe::StrayReleases();
+  String source("Tobias Quenford");
+  String target("Mirela Vont");
+  auto unchanged = [&] {
+    EXPECT_EQ(Text(target), "Mirela Vont");
+    EXPECT_EQ(target.length(), 11);
+  };
+  EXPECT_EQ(allocprobe::ForEachFailure([] { String s("x"); }, [] {}), 1);
+  EXPECT_EQ(allocprobe::ForEachFailure([] { String s; }, [] {}), 1);
+  EXPECT_EQ(allocprobe::ForEachFailure([&] { String s(source); }, [] {}), 1);
+  EXPECT_EQ(allocprobe::ForEachFailure([&] { target = source; }, unchanged), 1);
+  target = "Mirela Vont";
+  EXPECT_EQ(allocprobe::ForEachFailure(
+                [&] { target = "Flint"; },
+                [&] { EXPECT_EQ(Text(target), "Mirela Vont"); }),
+            1);
+  target = "Mirela Vont";
+  auto extract = [&] {
+    std::istringstream in("Flint\n");
+    in >> target;
+  };
+  EXPECT_EQ(allocprobe::ForEachFailure(extract, unchanged), 1);
+  EXPECT_EQ(Text(target), "Flint");
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
+  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+}
+
+}  // namespace
