@@ -9,7 +9,7 @@ else
 CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=OFF
 endif
 
-.PHONY: all deps build build-asan tour test format
+.PHONY: all deps build build-asan tour test bench format
 
 all: build
 
@@ -30,6 +30,10 @@ tour: build
 test: build build-asan
 	ctest --preset default
 	ctest --preset asan
+
+bench: build
+	build/default/tests/panesink_benchmark
+	build/default/tests/window_benchmark
 
 format:
 	clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.h')

@@ -29,3 +29,17 @@ show tellerdemo "single inheritance with virtual functions, used through base po
 show friendcount "bound friend templates and a static counter per specialisation"
 show pairshow "an unbound friend template reading two holders of different types"
 show lineread "delimited input: getline() drops the '#', get() leaves it"
+
+echo
+echo "=== windowdemo: a stream buffer that writes into a GUI window ==="
+if [ ! -x "$build/window/windowdemo" ]; then
+  echo "not built: Qt 6 Widgets is missing (Debian: qt6-base-dev)"
+elif [ -n "$DISPLAY" ] || [ -n "$WAYLAND_DISPLAY" ]; then
+  echo "--- a window opens holding the greeting; close it to go on"
+  "$build/window/windowdemo"
+  echo "--- exit status: $?"
+else
+  echo "--- no display here. To see it, run on a desktop:"
+  echo "      $build/window/windowdemo"
+  echo "    or look at docs/windowdemo.png, taken under Xvfb by 'make test'."
+fi
