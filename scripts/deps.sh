@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is
 # missing. As root it runs apt-get; otherwise it prints the line to run.
 set -e
-packages="cmake ninja-build g++ clang libclang-rt-14-dev make diffutils
+packages="cmake ninja-build g++ clang libclang-rt-14-dev make diffutils python3
   libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
   xvfb xauth x11-utils xdotool wmctrl openbox imagemagick valgrind"
 

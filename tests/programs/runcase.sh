@@ -3,6 +3,7 @@
 # and must exit 0 within the time limit, write exactly CASE.out to standard
 # output and exactly CASE.err (nothing, when there is none) to standard error.
 # Usage: runcase.sh PROGRAM CASE
+# RUN_WRAPPER, when set, is a command to run the program under (valgrind).
 program=$1
 case=$2
 input=/dev/null
@@ -13,7 +14,8 @@ expected_err=/dev/null
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 
-timeout 10 "$program" <"$input" >"$out" 2>"$err"
+# shellcheck disable=SC2086  # the wrapper is a command with its options
+timeout "${RUN_TIMEOUT:-10}" $RUN_WRAPPER "$program" <"$input" >"$out" 2>"$err"
 status=$?
 failed=0
 if [ "$status" -ne 0 ]; then
