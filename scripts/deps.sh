@@ -3,7 +3,8 @@
 # missing. As root it runs apt-get; otherwise it prints the line to run.
 set -e
 packages="cmake ninja-build g++ clang libclang-rt-14-dev make diffutils python3
-  libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
+  libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev qt6-qpa-plugins
+  fonts-dejavu-core
   xvfb xauth x11-utils xdotool wmctrl openbox imagemagick valgrind"
 
 missing=""
