@@ -156,7 +156,8 @@ TEST(String, ReleasesEveryBlockExactlyOnce) {
     String c;
     c = a;
     c = "two";
-    c = c;
+    const String& same = c;
+    c = same;
     std::istringstream in("three\n");
     in >> c;
     auto d = std::make_unique<String>(b);
