@@ -41,5 +41,6 @@ elif [ -n "$DISPLAY" ] || [ -n "$WAYLAND_DISPLAY" ]; then
 else
   echo "--- no display here. To see it, run on a desktop:"
   echo "      $build/window/windowdemo"
-  echo "    or look at docs/windowdemo.png, taken under Xvfb by 'make test'."
+  echo "    or look at docs/windowdemo.png; 'make test' takes a fresh one under"
+  echo "    Xvfb in build/default/tests/windowdemo.png."
 fi
