@@ -14,19 +14,21 @@
 
 namespace {
 
+void WriteLine(std::ostream& out, int i) {
+  out << "line " << i << ": value " << i * 0.25 << ", total " << i * 3 << '\n';
+}
+
 void WriteLines(std::ostream& out, int lines) {
-  for (int i = 0; i < lines; ++i) {
-    out << "line " << i << ": value " << i * 0.25 << ", total " << i * 3
-        << '\n';
-  }
+  for (int i = 0; i < lines; ++i) WriteLine(out, i);
 }
 
 // Returns the number of lines that make at least bytes characters.
 int LinesFor(long bytes) {
   std::ostringstream probe;
   int lines = 0;
-  while (static_cast<long>(probe.tellp()) < bytes)
-    WriteLines(probe, 1), ++lines;
+  for (; static_cast<long>(probe.tellp()) < bytes; ++lines) {
+    WriteLine(probe, lines);
+  }
   return lines;
 }
 
