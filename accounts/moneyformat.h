@@ -6,8 +6,10 @@
 #include <ios>
 
 // Puts a stream into the money format for the life of the object. On
-// leaving it adds the flags the stream had before back to its flags: a
+// leaving it adds the flags the stream had before back to its flags, a
 // union that clears nothing, so the money format stays in force afterwards.
+// The one exception is the floating-point field, which stays fixed: with
+// scientific added back it would read fixed | scientific, hexfloat.
 class MoneyFormat {
  public:
   explicit MoneyFormat(std::ios_base& stream)
@@ -18,7 +20,7 @@ class MoneyFormat {
   }
   MoneyFormat(const MoneyFormat&) = delete;
   MoneyFormat& operator=(const MoneyFormat&) = delete;
-  ~MoneyFormat() { stream_.setf(initial_); }
+  ~MoneyFormat() { stream_.setf(initial_ & ~std::ios_base::floatfield); }
 
  private:
   std::ios_base& stream_;  // not owned; must outlive this object

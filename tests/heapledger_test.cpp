@@ -76,6 +76,17 @@ TEST(BankAccountD, DisplayAddsMoneyFormatToEveryFlagSetBefore) {
   EXPECT_EQ(std::cout.precision(), 2);
 }
 
+TEST(BankAccountD, DisplayAfterScientificLeavesFixedNotHexfloat) {
+  StreamCapture out;
+  std::cout.flags(std::ios_base::scientific | std::ios_base::showpos);
+  BankAccountD("A", 1, 1.0).ViewAcct();
+  EXPECT_EQ(std::cout.flags(), std::ios_base::fixed | std::ios_base::showpos |
+                                   std::ios_base::showpoint);
+  out.Take();
+  std::cout << 1234.5;
+  EXPECT_EQ(out.Take(), "+1234.50");
+}
+
 TEST(BankAccountD, SelfAssignmentKeepsNameAndAllocatesNothing) {
   BankAccountD account("Mirela Vont", 453216, 6000);
   BankAccountD& alias = account;
