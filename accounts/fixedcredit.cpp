@@ -21,7 +21,9 @@ void Overdraft::Withdraw(double amt) {
     std::cout << "Bank advance: $" << advance << std::endl;
     std::cout << "Finance charge: $" << advance * rate << std::endl;
     Deposit(advance);
-    BankAccount::Withdraw(amt);
+    // The advance covers the whole amount, but bal + (amt - bal) may round
+    // to a hair below amt; withdrawing the balance itself cannot be refused.
+    BankAccount::Withdraw(Balance());
   } else {
     std::cout << "Credit limit exceeded. Transaction cancelled.\n";
   }

@@ -55,7 +55,9 @@ void OverdraftD::Withdraw(double amt) {
     std::cout << "Bank advance: $" << advance << std::endl;
     std::cout << "Finance charge: $" << advance * rate << std::endl;
     Deposit(advance);
-    BankAccountD::Withdraw(amt);
+    // The advance covers the whole amount, but bal + (amt - bal) may round
+    // to a hair below amt; withdrawing the balance itself cannot be refused.
+    BankAccountD::Withdraw(balance);
   } else {
     std::cout << "Credit limit exceeded. Transaction cancelled.\n";
   }

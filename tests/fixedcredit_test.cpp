@@ -35,6 +35,22 @@ TEST(Overdraft, LendsTheShortfallAndRefusesBeyondTheCreditLeft) {
             "Owed to bank: $220.00\n");
 }
 
+TEST(Overdraft, GrantedAdvanceAlwaysCompletesAndEmptiesTheAccount) {
+  // Cent amounts are not exact in binary: balance + (amount - balance) can
+  // come out a hair below amount (0.63 and 1.68 do).
+  StreamCapture out;
+  for (int cents = 0; cents <= 200; ++cents) {
+    for (int more = 1; more <= 200; ++more) {
+      Overdraft account("A", 1, cents / 100.0, 500.0, 0.1);
+      account.Withdraw((cents + more) / 100.0);
+      const std::string said = out.Take();
+      ASSERT_EQ(said.find("canceled"), std::string::npos)
+          << cents << " + " << more << " cents: " << said;
+      ASSERT_EQ(account.Balance(), 0.0) << cents << " + " << more << " cents";
+    }
+  }
+}
+
 TEST(Overdraft, GrantsAWithdrawalThatUsesExactlyTheCreditLeft) {
   StreamCapture out;
   Overdraft account("Ann", 1, 10.0, 50.0, 0.5);

@@ -68,6 +68,22 @@ TEST(OverdraftD, LendsUntilTheCreditIsUsedUp) {
             "Maximum loan: $500.00\nOwed to bank: $500.50\n");
 }
 
+TEST(OverdraftD, GrantedAdvanceAlwaysCompletesAndEmptiesTheAccount) {
+  // Cent amounts are not exact in binary: balance + (amount - balance) can
+  // come out a hair below amount (0.63 and 1.68 do).
+  StreamCapture out;
+  for (int cents = 0; cents <= 200; ++cents) {
+    for (int more = 1; more <= 200; ++more) {
+      OverdraftD account("A", "B", 1, cents / 100.0, 500.0, 0.1);
+      account.Withdraw((cents + more) / 100.0);
+      const std::string said = out.Take();
+      ASSERT_EQ(said.find("canceled"), std::string::npos)
+          << cents << " + " << more << " cents: " << said;
+      ASSERT_EQ(account.Balance(), 0.0) << cents << " + " << more << " cents";
+    }
+  }
+}
+
 TEST(OverdraftD, GrantsAWithdrawalThatUsesExactlyTheCreditLeft) {
   StreamCapture out;
   OverdraftD account("A", "B", 1, 100.0, 50.0, 0.5);
