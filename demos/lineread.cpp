@@ -3,16 +3,17 @@
 // character read after each shows where the read stopped.
 #include <iostream>
 
+#include "demos/closestdout.h"
+
 int main() {
   constexpr int kArSize = 80;
   char input[kArSize];
   char ch;
-  bool have_ch = false;  // ch holds nothing until a read succeeds
 
   std::cout << "Enter a string for getline() processing:\n";
   std::cin.getline(input, kArSize, '#');
   std::cout << "Here is your input:\n" << input << "\nDone with phase 1\n";
-  if (std::cin.get(ch)) have_ch = true;
+  bool have_ch = static_cast<bool>(std::cin.get(ch));  // else nothing to show
   std::cout << "The next input character is ";
   if (have_ch) std::cout << ch;
   std::cout << "\n";
@@ -21,9 +22,9 @@ int main() {
   std::cout << "Enter a string for get() processing:\n";
   std::cin.get(input, kArSize, '#');
   std::cout << "Here is your input:\n" << input << "\nDone with phase 2\n";
-  if (std::cin.get(ch)) have_ch = true;
+  have_ch = static_cast<bool>(std::cin.get(ch));
   std::cout << "The next input character is ";
   if (have_ch) std::cout << ch;
   std::cout << "\n";
-  return 0;
+  return CloseStdout("lineread");
 }

@@ -6,7 +6,8 @@ last. The seed is fixed, so a failure replays; failing inputs are saved.
 
 Usage: inputsweep.py PROGRAM CASES_DIR CLOSING_KIND [RANDOM_RUNS]
 CLOSING_KIND is "bye" (the output ends with "Bye!\\n") or "nextchar" (it
-ends with "The next input character is ", at most one character, "\\n").
+ends with "The next input character is ", then the character that a model of
+lineread's reads below predicts, or none when that read fails, then "\\n").
 """
 import concurrent.futures
 import os
@@ -18,11 +19,51 @@ import sys
 NEXT_CHAR = b"The next input character is "
 
 
-def closing_ok(kind, out):
+def lineread_last_char(data):
+    """The character lineread's last read takes, or b"" when it fails.
+
+    Models libstdc++'s getline(80, '#'), get(ch), ignore(80, '\\n'),
+    get(80, '#') and get(ch): once a read fails or meets the end of input,
+    every later read fails."""
+    pos, ok = 0, True
+
+    def scan(limit, stop):  # characters before stop, at most limit of them
+        nonlocal pos
+        start = pos
+        while pos - start < limit and pos < len(data) and data[pos] != stop:
+            pos += 1
+        return pos - start
+
+    def get_char():
+        nonlocal pos, ok
+        if not ok or pos >= len(data):
+            ok = False
+            return b""
+        pos += 1
+        return data[pos - 1:pos]
+
+    stored = scan(79, ord("#"))  # getline
+    if pos >= len(data) or data[pos] != ord("#"):
+        ok = False  # end of input, or 79 stored with no '#' next
+    else:
+        pos += 1
+    ch = get_char()
+    if ok and ch != b"\n":  # ignore: 80 characters, then a '\n' next too
+        scan(80, ord("\n"))
+        if pos >= len(data):
+            ok = False
+        elif data[pos] == ord("\n"):
+            pos += 1
+    if ok:  # get: leaves the '#'
+        stored = scan(79, ord("#"))
+        ok = stored > 0 and pos < len(data)
+    return get_char()
+
+
+def closing_ok(kind, out, data):
     if kind == "bye":
         return out.endswith(b"Bye!\n")
-    at = out.rfind(NEXT_CHAR)
-    return at >= 0 and out.endswith(b"\n") and len(out) - at - len(NEXT_CHAR) in (1, 2)
+    return out.endswith(NEXT_CHAR + lineread_last_char(data) + b"\n")
 
 
 def random_input(rng):
@@ -46,7 +87,7 @@ def run(program, kind, data):
         return f"exit status {done.returncode}"
     if done.stderr:
         return "wrote to standard error: " + done.stderr[:300].decode(errors="replace")
-    if not closing_ok(kind, done.stdout):
+    if not closing_ok(kind, done.stdout, data):
         return "closing line missing: ..." + repr(done.stdout[-60:])
     return None
 
