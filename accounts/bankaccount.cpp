@@ -7,8 +7,14 @@
 
 BankAccount::BankAccount(const char* s, long an, double bal)
     : number(an), balance(bal) {
-  std::strncpy(fullName, s, kNameSize - 1);
-  fullName[kNameSize - 1] = '\0';  // strncpy does not terminate a long name
+  std::size_t n = std::strlen(s);
+  if (n >= kNameSize) {
+    // Cutting before a continuation byte (10xxxxxx) would split a character.
+    n = kNameSize - 1;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+  }
+  std::memcpy(fullName, s, n);
+  fullName[n] = '\0';
 }
 
 void BankAccount::Deposit(double amt) { balance += amt; }

@@ -7,7 +7,8 @@
 
 class BankAccount {
  public:
-  // Copies the name; a name longer than 34 characters keeps its first 34.
+  // Copies the name. The limit is 34 bytes: a longer name is cut at the
+  // last whole UTF-8 character that fits, so an ASCII name keeps 34.
   BankAccount(const char* s, long an, double bal);
 
   // Adds the amount, whatever its sign.
@@ -22,7 +23,7 @@ class BankAccount {
   virtual void ViewAcct() const;
 
  private:
-  static constexpr int kNameSize = 35;  // 34 characters and the terminator
+  static constexpr int kNameSize = 35;  // 34 bytes and the terminator
   char fullName[kNameSize];
   long number;
   double balance;

@@ -1,10 +1,12 @@
 // Asks for three clients, opens a plain or an overdraft account for each,
 // and displays them all through BankAccount pointers: the virtual ViewAcct
 // shows an overdraft account's extra lines.
+#include <cstring>
 #include <iostream>
 
 #include "accounts/bankaccount.h"
 #include "accounts/fixedcredit.h"
+#include "demos/closestdout.h"
 
 namespace {
 
@@ -22,13 +24,27 @@ inline void EatLine() {
   }
 }
 
-// Reads one name line; an empty line gives an empty name. Returns false at
-// the end of input.
+bool IsContinuation(int byte) { return byte != EOF && (byte & 0xC0) == 0x80; }
+
+// A read that stopped inside a UTF-8 character leaves the line going on with
+// one of its continuation bytes (10xxxxxx): drop its first bytes too.
+void DropSplitCharacter(char* name) {
+  if (!IsContinuation(std::cin.peek())) return;
+  std::size_t n = std::strlen(name);
+  while (n > 0 && IsContinuation(static_cast<unsigned char>(name[n - 1]))) --n;
+  if (n > 0) --n;  // its lead byte
+  name[n] = '\0';
+}
+
+// Reads one name line of at most 34 bytes, cut before a character it would
+// split; an empty line gives an empty name. Returns false at the end of
+// input.
 bool ReadName(char* name) {
   std::cout << "Enter client's name: ";
   std::cin.get(name, kNameSize);
   if (std::cin.eof() && std::cin.fail()) return false;
   std::cin.clear();  // an empty line fails the read but is an answer
+  DropSplitCharacter(name);
   EatLine();
   return true;
 }
@@ -74,5 +90,5 @@ int main() {
     std::cout << std::endl;
   }
   std::cout << "Bye!\n";
-  return 0;
+  return CloseStdout("tellerdemo");
 }

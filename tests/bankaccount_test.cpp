@@ -28,6 +28,21 @@ TEST(BankAccount, KeepsItsOwnCopyOfTheNameCutTo34Characters) {
   EXPECT_EQ(Display(whole), expected);
 }
 
+TEST(BankAccount, CutsALongNameBeforeACharacterItWouldSplit) {
+  const std::string e_acute = "\xc3\xa9", euro = "\xe2\x82\xac";
+  for (const std::string& wide : {e_acute, euro}) {
+    for (std::size_t ascii = 30; ascii <= 34; ++ascii) {
+      const std::string name = std::string(ascii, 'A') + wide + wide + "!";
+      std::string kept = name.substr(0, 34);
+      while (kept.size() > ascii && (kept.size() - ascii) % wide.size() != 0)
+        kept.pop_back();  // only whole characters
+      EXPECT_EQ(Display(BankAccount(name.c_str(), 1, 2)),
+                "Client: " + kept + "\nAccount Number: 1\nBalance: $2.00\n")
+          << ascii << " ASCII bytes, then " << wide.size() << "-byte ones";
+    }
+  }
+}
+
 TEST(BankAccount, RefusesToOverdrawAndChangesNothing) {
   StreamCapture out;
   BankAccount account("Ann", 1, 10.0);
