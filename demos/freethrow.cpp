@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "arrays/scorelist.h"
+#include "demos/closestdout.h"
 
 int main() {
   try {
@@ -27,5 +28,5 @@ int main() {
               << " is a bad index value\n";
   }
   std::cout << "Bye!\n";
-  return 0;
+  return CloseStdout("freethrow");
 }

@@ -3,6 +3,8 @@
 // specialisation.
 #include <iostream>
 
+#include "demos/closestdout.h"
+
 template <typename T>
 void counts();
 template <typename T>
@@ -48,5 +50,5 @@ int main() {
   showItem(hfdb);
   counts<double>();
   counts<int>();
-  return 0;
+  return CloseStdout("friendcount");
 }

@@ -3,6 +3,8 @@
 // different types.
 #include <iostream>
 
+#include "demos/closestdout.h"
+
 template <typename T>
 class FriendHolder {
  public:
@@ -27,5 +29,5 @@ int main() {
   FriendHolder<double> hfdb(10.5);
   showPair(hfi1, hfi2);
   showPair(hfdb, hfi2);
-  return 0;
+  return CloseStdout("pairshow");
 }

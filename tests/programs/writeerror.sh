@@ -1,0 +1,29 @@
+#!/bin/sh
+# Runs PROGRAM on INPUT twice, with standard output on a full device and
+# then closed: each time it must exit 1 with exactly one line on standard
+# error, "NAME: write error: REASON".
+# Usage: writeerror.sh PROGRAM NAME INPUT
+program=$1
+name=$2
+input=$3
+err=$(mktemp)
+trap 'rm -f "$err"' EXIT
+failed=0
+
+check() {  # check HOW REASON: the last run's status and standard error
+  status=$1 how=$2 reason=$3
+  expected="$name: write error: $reason"
+  if [ "$status" -ne 1 ] || [ "$(cat "$err")" != "$expected" ] ||
+     [ "$(wc -l <"$err")" -ne 1 ]; then
+    echo "stdout $how: exit status $status and standard error:"
+    cat "$err"
+    echo "expected exit status 1 and: $expected"
+    failed=1
+  fi
+}
+
+timeout 10 "$program" <"$input" >/dev/full 2>"$err"
+check $? "on /dev/full" "No space left on device"
+timeout 10 "$program" <"$input" >&- 2>"$err"
+check $? "closed" "Bad file descriptor"
+exit $failed
