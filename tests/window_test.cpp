@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -12,19 +13,37 @@
 
 namespace {
 
-QString Shown(const Window& window) {
-  return window.findChild<QPlainTextEdit*>()->toPlainText();
+QPlainTextEdit* View(const Window& window) {
+  return window.findChild<QPlainTextEdit*>();
 }
 
-TEST(Window, ShowsTheGreetingExactly) {
+QString Shown(const Window& window) { return View(window)->toPlainText(); }
+
+// What the view shows for text handed over in one call.
+QString ShownWhole(const std::string& text) {
+  Window window;
+  window.append(text.data(), static_cast<int>(text.size()));
+  window.deliverPending();
+  return Shown(window);
+}
+
+TEST(Window, ShowsTheGreetingOnceEventsRun) {
   Window window;
   PaneSink sink(&window);
   std::ostream out(&sink);
   out << "Hello world!" << std::endl;
-  EXPECT_EQ(Shown(window).toStdString(), "Hello world!\n");
   window.setVisible(true);
   QApplication::processEvents();
   EXPECT_EQ(Shown(window).toStdString(), "Hello world!\n");
+}
+
+TEST(Window, PaintDeliversPendingTextWithoutTheEventLoop) {
+  Window window;
+  window.setVisible(true);
+  QApplication::processEvents();
+  EXPECT_EQ(window.append("painted", 7), 7);
+  window.grab();  // paints the view as an expose would
+  EXPECT_EQ(Shown(window).toStdString(), "painted");
 }
 
 TEST(Window, JoinsRunsWithoutAddingLineBreaks) {
@@ -36,6 +55,7 @@ TEST(Window, JoinsRunsWithoutAddingLineBreaks) {
     text += "word" + std::to_string(i) + (i % 9 ? " " : "\n");
   text.resize(5000);  // a run now ends in the middle of a word
   out << text << std::flush;
+  window.deliverPending();
   EXPECT_EQ(Shown(window).toStdString(), text);
 }
 
@@ -48,13 +68,29 @@ TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
     std::string text(4090 + shift, 'a');
     for (int i = 0; i < 5; ++i) text += wide;
     out << text << std::flush;
+    window.deliverPending();
     EXPECT_EQ(Shown(window), QString::fromStdString(text)) << "shift " << shift;
   }
   for (size_t split = 0; split <= wide.size(); ++split) {
-    Window window;
+    Window window;  // the view gets the first part before the second comes
     window.append(wide.data(), static_cast<int>(split));
+    window.deliverPending();
     window.append(wide.data() + split, static_cast<int>(wide.size() - split));
+    window.deliverPending();
     EXPECT_EQ(Shown(window), QString::fromStdString(wide)) << "split " << split;
+  }
+}
+
+TEST(Window, ShowsCrLfTheSameWhereverAHandOverSplitsIt) {
+  const std::string text = "one\r\ntwo\r\n\r\nthree\rfour\r\n";
+  const QString whole = ShownWhole(text);
+  for (size_t split = 0; split <= text.size(); ++split) {
+    Window window;
+    window.append(text.data(), static_cast<int>(split));
+    window.deliverPending();
+    window.append(text.data() + split, static_cast<int>(text.size() - split));
+    window.deliverPending();
+    EXPECT_EQ(Shown(window), whole) << "split " << split;
   }
 }
 
@@ -63,19 +99,28 @@ TEST(Window, FollowsTheEndOfTheText) {
   window.setVisible(true);
   PaneSink sink(&window);
   std::ostream out(&sink);
-  for (int i = 0; i < 500; ++i) out << "line " << i << '\n';
-  out << std::flush;
+  for (int i = 0; i < 500; ++i) out << "line " << i << std::endl;
   QApplication::processEvents();
-  QScrollBar* bar = window.findChild<QPlainTextEdit*>()->verticalScrollBar();
+  QScrollBar* bar = View(window)->verticalScrollBar();
   EXPECT_GT(bar->maximum(), 0);
   EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_TRUE(Shown(window).endsWith("line 499\n"));
 }
 
-TEST(Window, AppendTakesEveryCharacter) {
+TEST(Window, WriterThatNeverYieldsStillReachesTheView) {
   Window window;
-  EXPECT_EQ(window.append("abc", 3), 3);
-  EXPECT_EQ(window.append("\n", 1), 1);
-  EXPECT_EQ(Shown(window).toStdString(), "abc\n");
+  const std::string chunk(4096, 'x');
+  for (int i = 0; i < 300; ++i) {  // 1.2 million characters, no events
+    EXPECT_EQ(window.append(chunk.data(), 4096), 4096);
+  }
+  EXPECT_GE(Shown(window).size(), 1'000'000);
+}
+
+TEST(Window, TextPendingAtDestructionGoesWithTheWindow) {
+  auto window = std::make_unique<Window>();
+  window->append("never shown", 11);
+  window.reset();
+  QApplication::processEvents();  // the queued delivery must not run
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // The window program's main window: a read-only plain-text view that shows,
 // exactly and in order, the characters handed to append(), as UTF-8.
+// Text is gathered and inserted into the view once per turn of the event
+// loop, so streaming line by line costs about as much as one bulk insertion.
 #ifndef WINDOW_WINDOW_H_
 #define WINDOW_WINDOW_H_
 
 #include <QMainWindow>
+#include <QString>
 #include <QStringDecoder>
 
 class QPlainTextEdit;
@@ -14,13 +17,25 @@ class Window : public QMainWindow {
   ~Window() override;
 
   // Shows the count characters at s after those shown so far, adding no
-  // line break; a UTF-8 character split across two calls is shown whole.
-  // Keeps the view at the end of the text. Returns count: it takes all.
+  // line break; a UTF-8 character or a "\r\n" split across two calls is
+  // shown whole. Keeps the view at the end of the text. Returns count: it
+  // takes all.
+  //
+  // The view gets the text at the next turn of the event loop, before any
+  // paint, or at once when about a million characters are waiting. A
+  // caller that reads the view without processing events sees only what
+  // was delivered so far; deliverPending() delivers the rest.
   int append(const char* s, int count);
+
+  // Inserts every waiting character into the view now, but for a final
+  // "\r", held back until the next character says whether a "\n" follows.
+  void deliverPending();
 
  private:
   QPlainTextEdit* view;    // owned by Qt: the central widget, a child
   QStringDecoder decoder;  // holds a split character between calls
+  QString pending;         // decoded, not yet in the view
+  bool queued = false;     // a delivery waits in the event loop
 };
 
 #endif  // WINDOW_WINDOW_H_
