@@ -1,9 +1,10 @@
 #!/bin/sh
-# Runs windowdemo on a virtual X display with a window manager, takes a
-# screenshot, then closes the window as a person would (the window
-# manager's close request, WM_DELETE_WINDOW) and checks that the program
-# exits 0 having written nothing to standard output.
-# Usage: windowdemo_x11.sh WINDOWDEMO OUTPUT_DIR
+# Runs windowdemo on a virtual X display with a window manager, waits until
+# the greeting is drawn, takes a screenshot, then closes the window as a
+# person would (the window manager's close request, WM_DELETE_WINDOW) and
+# checks that the program exits 0 having written nothing to standard output.
+# Every wait is for the event itself; the time limits only bound a failure.
+# Usage: windowshot.sh WINDOWDEMO OUTPUT_DIR
 # With DISPLAY unset it starts its own display through xvfb-run.
 program=$1
 outdir=$2
@@ -13,39 +14,52 @@ if [ -z "$INNER_DISPLAY_RUN" ]; then
 fi
 
 fail() { echo "FAIL: $*"; kill "$demo" "$wm" 2>/dev/null; exit 1; }
+# until_ok TRIES COMMAND...: runs COMMAND every tenth of a second until it
+# succeeds; fails after TRIES tries.
+until_ok() {
+  tries=$1
+  shift
+  while ! "$@" >/dev/null 2>&1; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+managed() {  # the manager lists the window as a client it has mapped
+  xprop -root _NET_CLIENT_LIST | grep -q "$(printf '0x%x' "$window")" &&
+    xprop -id "$window" WM_STATE | grep -q 'window state: Normal'
+}
+inked() {  # the text view holds dark pixels: the greeting is drawn
+  import -window "$window" "$outdir/windowdemo-client.png" || return 1
+  ink=$(convert "$outdir/windowdemo-client.png" -shave 8x8 -colorspace Gray \
+    -threshold 40% -negate -format '%[fx:round(mean*w*h)]' info:)
+  [ "${ink:-0}" -gt 50 ]
+}
+gone() { ! kill -0 "$demo" 2>/dev/null; }
 
 XDG_RUNTIME_DIR=$(mktemp -d)  # Qt wants one; keeps its stderr quiet
 export XDG_RUNTIME_DIR
 openbox >/dev/null 2>&1 &
 wm=$!
-for _ in $(seq 100); do  # a window mapped before the manager is up is lost
-  wmctrl -m >/dev/null 2>&1 && break
-  sleep 0.1
-done
+# A window mapped before the manager has taken over the root is never
+# managed: wait for the manager's client list, which it sets up last.
+wm_ready() { xprop -root _NET_CLIENT_LIST | grep -q '(WINDOW)'; }
+until_ok 300 wm_ready || fail "the window manager did not start"
 "$program" >"$outdir/windowdemo.stdout" 2>"$outdir/windowdemo.stderr" &
 demo=$!
 
 window=
-for _ in $(seq 100); do
-  window=$(xdotool search --onlyvisible --name '^windowdemo$' 2>/dev/null | head -n 1)
-  [ -n "$window" ] && break
-  sleep 0.2
-done
-[ -n "$window" ] || fail "no window named windowdemo appeared"
-sleep 1  # let the first paint land
+find_window() {
+  window=$(xdotool search --onlyvisible --name '^windowdemo$' | head -n 1)
+  [ -n "$window" ]
+}
+until_ok 300 find_window || fail "no window named windowdemo appeared"
+until_ok 300 managed || fail "the window manager did not take the window"
+until_ok 300 inked || fail "no text in the window (${ink:-0} dark pixels)"
 import -window root "$outdir/windowdemo.png" || fail "screenshot failed"
-# The greeting is the only dark ink inside the text view's white area.
-import -window "$window" "$outdir/windowdemo-client.png" || fail "capture failed"
-ink=$(convert "$outdir/windowdemo-client.png" -shave 8x8 -colorspace Gray \
-  -threshold 40% -negate -format '%[fx:round(mean*w*h)]' info:)
-[ "${ink:-0}" -gt 50 ] || fail "no text in the window ($ink dark pixels)"
 
 wmctrl -i -c "$window" || fail "wmctrl could not ask to close the window"
-for _ in $(seq 100); do
-  kill -0 "$demo" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$demo" 2>/dev/null && fail "windowdemo still runs after the close request"
+until_ok 300 gone || fail "windowdemo still runs after the close request"
 wait "$demo"
 status=$?
 kill "$wm" 2>/dev/null
