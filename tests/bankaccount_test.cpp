@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "tests/support/streamcapture.h"
@@ -15,7 +17,17 @@ std::string Display(const BankAccount& account) {
   return out.Take();
 }
 
-TEST(BankAccount, KeepsItsOwnCopyOfTheNameCutTo34Characters) {
+// Builds the account in storage full of 'Z', so a name stored without its
+// terminator runs on into them instead of into a lucky zero.
+template <class... Args>
+std::string DisplayBuiltOnJunk(Args... args) {
+  alignas(BankAccount) unsigned char storage[sizeof(BankAccount)];
+  std::memset(storage, 'Z', sizeof storage);
+  // It owns nothing outside itself: the storage may simply end.
+  return Display(*new (storage) BankAccount(args...));
+}
+
+TEST(BankAccount, KeepsItsOwnTerminatedCopyOfTheNameCutTo34Characters) {
   char buffer[] = "Exactly thirty-four characters!!!! and more";
   BankAccount cut(buffer, 1, 2);
   buffer[34] = '\0';
@@ -26,6 +38,11 @@ TEST(BankAccount, KeepsItsOwnCopyOfTheNameCutTo34Characters) {
       "Balance: $2.00\n";
   EXPECT_EQ(Display(cut), expected);
   EXPECT_EQ(Display(whole), expected);
+  EXPECT_EQ(
+      DisplayBuiltOnJunk("Exactly thirty-four characters!!!! more", 1, 2.0),
+      expected);
+  EXPECT_EQ(DisplayBuiltOnJunk("Ann", 1, 2.0),
+            "Client: Ann\nAccount Number: 1\nBalance: $2.00\n");
 }
 
 TEST(BankAccount, CutsALongNameBeforeACharacterItWouldSplit) {

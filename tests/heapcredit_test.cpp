@@ -123,10 +123,12 @@ TEST(OverdraftD, BuildsFromAPlainAccountWithNothingOwed) {
             "Owed to bank: $0.00\n");
 }
 
-TEST(OverdraftD, SelfAssignmentKeepsBothNames) {
+TEST(OverdraftD, SelfAssignmentKeepsBothNamesAndAllocatesNothing) {
   OverdraftD account = Tobias();
   OverdraftD& alias = account;
+  const long allocations = allocprobe::Allocations();
   account = alias;
+  EXPECT_EQ(allocprobe::Allocations(), allocations);  // it did nothing
   EXPECT_EQ(Display(account), Display(Tobias()));
 }
 
