@@ -1,11 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, when any is
-# missing. As root it runs apt-get; otherwise it prints the line to run.
+# missing. As root it runs apt-get, with its output in build/deps.log;
+# otherwise it prints the line to run.
 set -e
 packages="cmake ninja-build g++ clang libclang-rt-14-dev make diffutils python3
   libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev qt6-qpa-plugins
   fonts-dejavu-core
-  xvfb xauth x11-utils xdotool wmctrl openbox imagemagick valgrind"
+  patch xvfb xauth x11-utils xdotool wmctrl openbox imagemagick valgrind"
 
 missing=""
 for package in $packages; do
@@ -19,7 +20,15 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "  sudo apt-get install -y$missing" >&2
   exit 1
 fi
-echo "Installing:$missing"
+mkdir -p build
+log=build/deps.log
+printf 'Installing Debian packages:%s (log: %s) ... ' "$missing" "$log"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends $missing
+if { apt-get update && apt-get install -y --no-install-recommends $missing; } \
+    >"$log" 2>&1; then
+  echo "done"
+else
+  echo "failed; the log ends:"
+  tail -n 20 "$log"
+  exit 1
+fi

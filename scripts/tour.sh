@@ -1,24 +1,20 @@
 #!/bin/sh
-# Runs every program of the collection on its sample input and shows, for
-# each, what it demonstrates, the input it is given and what it prints.
+# Runs every program of the collection on its sample input, typed on a
+# terminal line by line, so each dialogue reads as it does when a person
+# types the answers. Then shows the window: on a desktop it opens; without
+# one it is drawn under Xvfb and a fresh screenshot is saved.
 # Usage: tour.sh BUILD_DIR
 build=${1:-build/default}
-samples=$(dirname "$0")/../demos/samples
+here=$(dirname "$0")
+samples=$here/../demos/samples
 
 show() {  # show PROGRAM TECHNIQUE
   program=$1
   echo
   echo "=== $program: $2 ==="
-  if [ -f "$samples/$program.in" ]; then
-    echo "--- input ($samples/$program.in):"
-    cat "$samples/$program.in"
-    echo "--- output:"
-    "$build/demos/$program" <"$samples/$program.in"
-  else
-    echo "--- input: none"
-    echo "--- output:"
-    "$build/demos/$program" </dev/null
-  fi
+  input=
+  [ -f "$samples/$program.in" ] && input=$samples/$program.in
+  python3 "$here/typed.py" "$build/demos/$program" $input
   echo "--- exit status: $?"
 }
 
@@ -39,8 +35,13 @@ elif [ -n "$DISPLAY" ] || [ -n "$WAYLAND_DISPLAY" ]; then
   "$build/window/windowdemo"
   echo "--- exit status: $?"
 else
-  echo "--- no display here. To see it, run on a desktop:"
-  echo "      $build/window/windowdemo"
-  echo "    or look at docs/windowdemo.png; 'make test' takes a fresh one under"
-  echo "    Xvfb in build/default/tests/windowdemo.png."
+  echo "--- no display here: drawn under Xvfb, closed through the window manager"
+  mkdir -p "$build/tour"
+  if report=$(sh "$here/windowshot.sh" "$build/window/windowdemo" "$build/tour"); then
+    echo "--- exit status: 0"
+    echo "--- screenshot: $build/tour/windowdemo.png"
+  else
+    echo "$report"
+    exit 1
+  fi
 fi

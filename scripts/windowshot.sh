@@ -13,7 +13,8 @@ if [ -z "$INNER_DISPLAY_RUN" ]; then
     sh "$0" "$program" "$outdir"
 fi
 
-fail() { echo "FAIL: $*"; kill "$demo" "$wm" 2>/dev/null; exit 1; }
+exec 3>&1  # fail() reports here, also from inside until_ok's silence
+fail() { echo "FAIL: $*" >&3; kill "$demo" "$wm" 2>/dev/null; exit 1; }
 # until_ok TRIES COMMAND...: runs COMMAND every tenth of a second until it
 # succeeds; fails after TRIES tries.
 until_ok() {
@@ -39,12 +40,16 @@ gone() { ! kill -0 "$demo" 2>/dev/null; }
 
 XDG_RUNTIME_DIR=$(mktemp -d)  # Qt wants one; keeps its stderr quiet
 export XDG_RUNTIME_DIR
-openbox >/dev/null 2>&1 &
+openbox >"$outdir/openbox.log" 2>&1 &
 wm=$!
 # A window mapped before the manager has taken over the root is never
 # managed: wait for the manager's client list, which it sets up last.
-wm_ready() { xprop -root _NET_CLIENT_LIST | grep -q '(WINDOW)'; }
-until_ok 300 wm_ready || fail "the window manager did not start"
+wm_ready() {
+  kill -0 "$wm" || fail "the window manager ended: $(cat "$outdir/openbox.log")"
+  xprop -root _NET_CLIENT_LIST | grep -q '(WINDOW)'
+}
+until_ok 600 wm_ready || fail "the window manager did not start:
+$(xprop -root; cat "$outdir/openbox.log")"
 "$program" >"$outdir/windowdemo.stdout" 2>"$outdir/windowdemo.stderr" &
 demo=$!
 
