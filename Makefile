@@ -9,7 +9,7 @@ else
 CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=OFF
 endif
 
-.PHONY: all deps build build-asan tour test bench format
+.PHONY: all deps build build-asan tour test mistakes bench format
 
 all: build
 
@@ -30,6 +30,11 @@ tour: build
 test: build build-asan
 	ctest --preset default
 	ctest --preset asan
+
+# Each classic mistake of mistakes/ made in a scratch copy, and the tests
+# that catch it.
+mistakes: deps
+	python3 scripts/mistakes.py
 
 bench: build
 	build/default/tests/panesink_benchmark
