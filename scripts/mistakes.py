@@ -7,7 +7,6 @@ tests and shows which of them catch the mistake and what they saw.
 Usage: mistakes.py   (from the top of the checkout)
 Exits non-zero when a patch does not apply or a mistake is not caught.
 """
-import os
 import pathlib
 import re
 import shutil
@@ -19,15 +18,6 @@ TOP = pathlib.Path.cwd()
 SCRATCH = TOP / "build" / "mistakes"
 # The long sweeps and fuzz runs add minutes and catch nothing here alone.
 SKIPPED_TESTS = "^(inputsweep|fuzz_)"
-# Lines of a failure report that say what went wrong, most telling first.
-TELLING = [
-    r"ERROR: \w+Sanitizer: [\w-]+",
-    r"runtime error: .*",
-    r"^[-+](?![-+]).*",  # a line of the expected and of the actual output
-    r"Which is: .*|Actual: .*",  # googletest's values
-    r"Value of: .*|Expected: .*",
-    r"FAIL.*",
-]
 
 
 def run(*command, **options):
@@ -69,17 +59,38 @@ def failures():
     return failed
 
 
-def telling_lines(output, count=2):
+def unequal(lines):
+    """googletest's "Expected equality" report in one line: each side and,
+    when it differs from its text, its value."""
+    for at, line in enumerate(lines):
+        if line != "Expected equality of these values:":
+            continue
+        sides, rest = [], lines[at + 1:at + 5]
+        while rest and len(sides) < 2:
+            side = rest.pop(0)
+            if rest and rest[0].startswith("Which is: "):
+                side += " is " + rest.pop(0)[len("Which is: "):]
+            sides.append(side)
+        return "not equal: " + "; ".join(sides)
+    return None
+
+
+def telling_lines(output):
+    """At most two lines that say what went wrong: a sanitizer's verdict,
+    googletest's unequal values, the first expected and actual lines of a
+    program's differing output."""
     lines = [line.strip() for line in output.splitlines() if line.strip()]
-    found = []
-    for pattern in TELLING:
-        for line in lines:
-            match = re.search(pattern, line)
-            if match and match.group(0) not in found:
-                found.append(match.group(0)[:110])
-            if len(found) == count:
-                return found
-    return found or lines[:count]
+    found = [m.group(0) for line in lines
+             for m in [re.search(r"ERROR: \w+Sanitizer: [\w-]+|runtime error: .*",
+                                 line)] if m][:1]
+    if unequal(lines):
+        found.append(unequal(lines))
+    if "standard output differs" in output:  # the program test's diff -u
+        for sign in "-+":
+            found += [line for line in lines
+                      if line.startswith(sign) and not line.startswith(sign * 3)][:1]
+    found = found or [line for line in lines if "FAIL" in line][:1] or lines[:1]
+    return [line if len(line) <= 150 else line[:147] + "..." for line in found[:2]]
 
 
 def lesson(patch):
