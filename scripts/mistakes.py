@@ -16,8 +16,9 @@ import xml.etree.ElementTree as ElementTree
 
 TOP = pathlib.Path.cwd()
 SCRATCH = TOP / "build" / "mistakes"
-# The long sweeps and fuzz runs add minutes and catch nothing here alone.
-SKIPPED_TESTS = "^(inputsweep|fuzz_)"
+# The long sweeps, fuzz runs and the X11 runs of windowdemo add minutes and
+# catch nothing here alone.
+SKIPPED_TESTS = "^(inputsweep|fuzz_|windowdemo)"
 
 
 def run(*command, **options):

@@ -131,11 +131,11 @@ void PrintRatios(const RatioReporter& r) {
 
 // Runs one way once in this process and prints its peak resident set, in
 // KiB, over what the process held before writing.
-int PrintPeak(const std::string& spec) {
-  const std::string::size_type slash = spec.find('/');
-  const std::string way = spec.substr(0, slash);
+int PrintPeak(const std::string& way_and_bytes) {
+  const std::string::size_type slash = way_and_bytes.find('/');
+  const std::string way = way_and_bytes.substr(0, slash);
   const std::vector<std::string> lines =
-      Lines(std::stol(spec.substr(slash + 1)));
+      Lines(std::stol(way_and_bytes.substr(slash + 1)));
   const std::string text = Joined(lines);
   std::unique_ptr<Window> window = ShownWindow();
   rusage before{}, after{};
