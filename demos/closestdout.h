@@ -17,9 +17,11 @@ inline int CloseStdout(const char* program) {
   const bool failed =
       std::fflush(stdout) != 0 || std::ferror(stdout) || std::cout.bad();
   if (!failed) return 0;
-  // errno still holds the failed write's reason: nothing since has failed.
+  // errno still holds the failed write's reason, unless a number read since
+  // was out of range: ERANGE is never a write's reason.
+  const int reason = errno == 0 || errno == ERANGE ? EIO : errno;
   std::fprintf(stderr, "%s: write error: %s\n", program,
-               std::strerror(errno != 0 ? errno : EIO));
+               std::strerror(reason));
   return 1;
 }
 
