@@ -42,14 +42,14 @@ XDG_RUNTIME_DIR=$(mktemp -d)  # Qt wants one; keeps its stderr quiet
 export XDG_RUNTIME_DIR
 openbox >"$outdir/openbox.log" 2>&1 &
 wm=$!
-# A window mapped before the manager has taken over the root is never
-# managed: wait for the manager's client list, which it sets up last.
+# The manager names itself on the root (what wmctrl -m reads) before it has
+# its client list and can take windows and close requests: wait for that.
 wm_ready() {
   kill -0 "$wm" || fail "the window manager ended: $(cat "$outdir/openbox.log")"
   xprop -root _NET_CLIENT_LIST | grep -q '(WINDOW)'
 }
 until_ok 600 wm_ready || fail "the window manager did not start:
-$(xprop -root; cat "$outdir/openbox.log")"
+$(xprop -root | head -n 20; cat "$outdir/openbox.log")"
 "$program" >"$outdir/windowdemo.stdout" 2>"$outdir/windowdemo.stderr" &
 demo=$!
 
