@@ -1,6 +1,7 @@
-# Front door: `make tour` runs every program on its sample input,
-# `make test` runs every test in the normal and the sanitizer build.
-# Both install missing Debian packages first (scripts/deps.sh).
+# Front door: `make tour` runs every program on its sample input, `make
+# test` is the learner's loop (the sanitizer build's quick tests), `make
+# test-all` runs every test in the normal and the sanitizer build. Each
+# command first installs the Debian packages it needs (scripts/deps.sh).
 
 # CI builds with warnings as errors.
 ifdef CI
@@ -8,37 +9,55 @@ CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 else
 CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=OFF
 endif
+DEPS = sh scripts/deps.sh
+# Configures a build folder the first time only; after that the build
+# reconfigures by itself when a CMakeLists.txt changes.
+CONFIGURE = test -f build/$(1)/CMakeCache.txt || \
+	cmake --preset $(1) --log-level=NOTICE $(CONFIGURE_FLAGS)
 
-.PHONY: all deps build build-asan tour test mistakes bench format
+.PHONY: all build tour test test-all mistakes bench format lint
 
 all: build
 
-deps:
-	@sh scripts/deps.sh
-
-build: deps
-	cmake --preset default $(CONFIGURE_FLAGS)
+build:
+	@$(DEPS) build window
+	@$(call CONFIGURE,default)
 	cmake --build --preset default
 
-build-asan: deps
-	cmake --preset asan $(CONFIGURE_FLAGS)
-	cmake --build --preset asan
-
-tour: build
+tour:
+	@$(DEPS) build window tour
+	@$(call CONFIGURE,default)
+	cmake --build --preset default
 	@sh scripts/tour.sh build/default
 
-test: build build-asan
-	ctest --preset default
-	ctest --preset asan
+test:
+	@$(DEPS) build window test
+	@$(call CONFIGURE,asan)
+	cmake --build --preset asan
+	@python3 scripts/testreport.py quick
+
+test-all:
+	@$(DEPS) build window test full bench
+	@$(call CONFIGURE,default)
+	@$(call CONFIGURE,asan)
+	cmake --build --preset default-all
+	cmake --build --preset asan-all
+	@python3 scripts/testreport.py default
+	@python3 scripts/testreport.py asan
 
 # Each classic mistake of mistakes/ made in a scratch copy, and the tests
 # that catch it.
-mistakes: deps
+mistakes:
+	@$(DEPS) build window test
 	python3 scripts/mistakes.py
 
-bench: build
+bench:
+	@$(DEPS) build window bench
+	@$(call CONFIGURE,default)
+	cmake --build --preset default --target benchmarks
 	build/default/tests/panesink_benchmark
 	build/default/tests/window_benchmark
 
 format:
+	@$(DEPS) format
 	clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.h')

@@ -1,24 +1,42 @@
 #!/bin/sh
-# Installs the Debian packages the build and the tests need, when any is
-# missing. As root it runs apt-get, with its output in build/deps.log;
-# otherwise it prints the line to run.
-set -e
-packages="cmake ninja-build g++ clang libclang-rt-14-dev make diffutils python3
-  libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev qt6-qpa-plugins
-  fonts-dejavu-core
-  patch xvfb xauth x11-utils xdotool wmctrl openbox imagemagick valgrind"
+# Installs the Debian packages that the named needs call for, when any is
+# missing. As root it runs apt-get, with its output in build/deps.log; as
+# another user it prints the line to run; without apt it says so. Then the
+# build carries on: CMake reports in one line what is still missing.
+# Usage: deps.sh NEED...   (build window tour test full format lint bench)
+packages=""
+for need in "$@"; do
+  case $need in
+    build) packages="$packages cmake ninja-build g++ make" ;;
+    window) packages="$packages qt6-base-dev qt6-qpa-plugins fonts-dejavu-core" ;;
+    tour) packages="$packages python3 xvfb xauth x11-utils xdotool wmctrl
+                    openbox imagemagick" ;;
+    test) packages="$packages clang libclang-rt-14-dev libgtest-dev libgmock-dev
+                    python3 diffutils patch" ;;
+    full) packages="$packages valgrind xvfb xauth x11-utils xdotool wmctrl
+                    openbox imagemagick" ;;
+    format) packages="$packages clang-format" ;;
+    lint) packages="$packages clang-tidy" ;;
+    bench) packages="$packages libbenchmark-dev" ;;
+    *) echo "deps.sh: unknown need '$need'" >&2; exit 2 ;;
+  esac
+done
 
+if ! command -v dpkg-query >/dev/null 2>&1; then
+  echo "No apt here (no dpkg-query): not installing packages; CMake says what is missing."
+  exit 0
+fi
 missing=""
 for package in $packages; do
+  case " $missing " in *" $package "*) continue ;; esac
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
     grep -q "install ok installed" || missing="$missing $package"
 done
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "Missing packages. Install them with:" >&2
-  echo "  sudo apt-get install -y$missing" >&2
-  exit 1
+  echo "Missing Debian packages; install them with: sudo apt-get install -y$missing"
+  exit 0
 fi
 mkdir -p build
 log=build/deps.log

@@ -2,10 +2,13 @@
 # Runs one program case: PROGRAM reads CASE.in (no input when there is none)
 # and must exit 0 within the time limit, write exactly CASE.out to standard
 # output and exactly CASE.err (nothing, when there is none) to standard error.
-# Usage: runcase.sh PROGRAM CASE
-# RUN_WRAPPER, when set, is a command to run the program under (valgrind).
+# On failure, CASE.why (when there is one) says in a sentence what it means.
+# Usage: runcase.sh PROGRAM CASE [WRAPPER...]
+# WRAPPER, when given, is a command with its options to run the program
+# under (valgrind); RUN_TIMEOUT sets the time limit in seconds.
 program=$1
 case=$2
+shift 2
 input=/dev/null
 [ -f "$case.in" ] && input=$case.in
 expected_err=/dev/null
@@ -14,22 +17,23 @@ expected_err=/dev/null
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 
-# shellcheck disable=SC2086  # the wrapper is a command with its options
-timeout "${RUN_TIMEOUT:-10}" $RUN_WRAPPER "$program" <"$input" >"$out" 2>"$err"
+timeout "${RUN_TIMEOUT:-10}" "$@" "$program" <"$input" >"$out" 2>"$err"
 status=$?
 failed=0
 if [ "$status" -ne 0 ]; then
   echo "exit status $status, expected 0 (124 is the time-out)"
   failed=1
 fi
+# The diffs without their file headers: - expected, + what it printed.
 if ! cmp -s "$out" "$case.out"; then
-  echo "standard output differs from $case.out:"
-  diff -u "$case.out" "$out"
+  echo "standard output differs from the expected (- expected, + printed):"
+  diff -u "$case.out" "$out" | tail -n +3
   failed=1
 fi
 if ! cmp -s "$err" "$expected_err"; then
-  echo "standard error differs from $expected_err:"
-  diff -u "$expected_err" "$err"
+  echo "standard error differs from the expected (- expected, + printed):"
+  diff -u "$expected_err" "$err" | tail -n +3
   failed=1
 fi
+[ "$failed" -ne 0 ] && [ -f "$case.why" ] && cat "$case.why"
 exit $failed
