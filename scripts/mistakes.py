@@ -2,23 +2,22 @@
 """The gallery of classic mistakes: applies each patch of mistakes/ to a
 scratch copy of the tree (never to the checkout), rebuilds it
 incrementally in a build folder of its own (the sanitizer build), runs the
-tests and shows which of them catch the mistake and what they saw.
+learner's tests (`make test`) and shows which of them catch the mistake and
+what they say.
 
 Usage: mistakes.py   (from the top of the checkout)
 Exits non-zero when a patch does not apply or a mistake is not caught.
 """
 import pathlib
-import re
 import shutil
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
+import testreport
+
 TOP = pathlib.Path.cwd()
 SCRATCH = TOP / "build" / "mistakes"
-# The long sweeps, fuzz runs and the X11 runs of windowdemo add minutes and
-# catch nothing here alone.
-SKIPPED_TESTS = "^(inputsweep|fuzz_|windowdemo)"
 
 
 def run(*command, **options):
@@ -49,10 +48,10 @@ def build():
 
 
 def failures():
-    """Runs the tests; returns [(name, output)] of those that failed."""
+    """Runs the learner's tests; returns [(name, output)] of those that
+    failed."""
     report = SCRATCH / "build" / "asan" / "mistakes-junit.xml"
-    run("ctest", "--preset", "asan", "-E", SKIPPED_TESTS,
-        "--output-junit", str(report))
+    run("ctest", "--preset", "quick", "--output-junit", str(report))
     failed = []
     for case in ElementTree.parse(report).getroot().iter("testcase"):
         if case.get("status") == "fail":
@@ -60,38 +59,20 @@ def failures():
     return failed
 
 
-def unequal(lines):
-    """googletest's "Expected equality" report in one line: each side and,
-    when it differs from its text, its value."""
-    for at, line in enumerate(lines):
-        if line != "Expected equality of these values:":
-            continue
-        sides, rest = [], lines[at + 1:at + 5]
-        while rest and len(sides) < 2:
-            side = rest.pop(0)
-            if rest and rest[0].startswith("Which is: "):
-                side += " is " + rest.pop(0)[len("Which is: "):]
-            sides.append(side)
-        return "not equal: " + "; ".join(sides)
-    return None
+def telling_lines(failed):
+    """What the tests said in words: the first failed test's sentence that
+    names what broke, or else a sanitizer's verdict or first line."""
+    for _, output in failed:
+        said = testreport.lessons(output)
+        if said:
+            return said[:2]
+    shown = testreport.digest(failed[0][1])
+    verdict = [line for line in shown if "Sanitizer" in line]
+    return (verdict or shown)[:1]
 
 
-def telling_lines(output):
-    """At most two lines that say what went wrong: a sanitizer's verdict,
-    googletest's unequal values, the first expected and actual lines of a
-    program's differing output."""
-    lines = [line.strip() for line in output.splitlines() if line.strip()]
-    found = [m.group(0) for line in lines
-             for m in [re.search(r"ERROR: \w+Sanitizer: [\w-]+|runtime error: .*",
-                                 line)] if m][:1]
-    if unequal(lines):
-        found.append(unequal(lines))
-    if "standard output differs" in output:  # the program test's diff -u
-        for sign in "-+":
-            found += [line for line in lines
-                      if line.startswith(sign) and not line.startswith(sign * 3)][:1]
-    found = found or [line for line in lines if "FAIL" in line][:1] or lines[:1]
-    return [line if len(line) <= 150 else line[:147] + "..." for line in found[:2]]
+def short(line):
+    return line if len(line) <= 150 else line[:147] + "..."
 
 
 def lesson(patch):
@@ -129,7 +110,8 @@ def main():
         try:
             built, log = build()
             if not built:
-                print("    does not build:", *telling_lines(log), sep="\n      ")
+                errors = [l for l in log.splitlines() if "error" in l][:2]
+                print("    does not build:", *errors, sep="\n      ")
                 continue
             failed = failures()
         finally:
@@ -142,8 +124,8 @@ def main():
         shown = ", ".join(names[:6]) + (f" and {len(names) - 6} more"
                                         if len(names) > 6 else "")
         print(f"    caught by: {shown}")
-        for line in telling_lines(failed[0][1]):
-            print(f"      {line}")
+        for line in telling_lines(failed):
+            print(f"      {short(line)}")
     build()  # leave the scratch build as the checkout is
     print(f"\n{len(patches)} mistakes, {caught} caught")
     return 0 if patches and caught == len(patches) else 1

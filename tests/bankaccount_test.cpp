@@ -36,13 +36,18 @@ TEST(BankAccount, KeepsItsOwnTerminatedCopyOfTheNameCutTo34Characters) {
   const std::string expected =
       "Client: Exactly thirty-four characters!!!!\nAccount Number: 1\n"
       "Balance: $2.00\n";
-  EXPECT_EQ(Display(cut), expected);
-  EXPECT_EQ(Display(whole), expected);
+  EXPECT_EQ(Display(cut), expected)
+      << "a name longer than 34 characters must be cut to its first 34";
+  EXPECT_EQ(Display(whole), expected)
+      << "the account must keep its own copy of the name, not the caller's "
+         "buffer";
   EXPECT_EQ(
       DisplayBuiltOnJunk("Exactly thirty-four characters!!!! more", 1, 2.0),
-      expected);
+      expected)
+      << "a cut name must end with a terminator inside the array";
   EXPECT_EQ(DisplayBuiltOnJunk("Ann", 1, 2.0),
-            "Client: Ann\nAccount Number: 1\nBalance: $2.00\n");
+            "Client: Ann\nAccount Number: 1\nBalance: $2.00\n")
+      << "a short name must end with its terminator";
 }
 
 TEST(BankAccount, CutsALongNameBeforeACharacterItWouldSplit) {
@@ -55,7 +60,8 @@ TEST(BankAccount, CutsALongNameBeforeACharacterItWouldSplit) {
         kept.pop_back();  // only whole characters
       EXPECT_EQ(Display(BankAccount(name.c_str(), 1, 2)),
                 "Client: " + kept + "\nAccount Number: 1\nBalance: $2.00\n")
-          << ascii << " ASCII bytes, then " << wide.size() << "-byte ones";
+          << ascii << " ASCII bytes, then " << wide.size() << "-byte ones: "
+          << "the cut must not split a UTF-8 character";
     }
   }
 }
@@ -66,7 +72,8 @@ TEST(BankAccount, RefusesToOverdrawAndChangesNothing) {
   account.Withdraw(10.0);
   EXPECT_EQ(account.Balance(), 0.0);
   account.Withdraw(250.0);
-  EXPECT_EQ(account.Balance(), 0.0);
+  EXPECT_EQ(account.Balance(), 0.0)
+      << "a refused withdrawal must leave the balance as it was";
   EXPECT_EQ(out.Take(),
             "Withdrawal amount of $250 exceeds your balance.\n"
             "Withdrawal canceled.\n");
@@ -82,7 +89,9 @@ TEST(BankAccount, DisplayAddsMoneyFormatToEveryFlagSetBefore) {
   BankAccount("Ann", -3, 1.0).ViewAcct();
   EXPECT_EQ(out.Take(), "Client: Ann\nAccount Number: -3\nBalance: $+1.00\n");
   EXPECT_EQ(std::cout.flags(),
-            before | std::ios_base::fixed | std::ios_base::showpoint);
+            before | std::ios_base::fixed | std::ios_base::showpoint)
+      << "the display must keep every flag the stream had and add fixed and "
+         "showpoint";
   EXPECT_EQ(std::cout.precision(), 2);
 }
 

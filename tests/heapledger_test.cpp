@@ -20,7 +20,9 @@ std::string Display(const BankAccountD& account) {
 TEST(BankAccountD, DisplaysThreeLinesInMoneyFormat) {
   EXPECT_EQ(Display(BankAccountD("Mirela Vont", 453216, 6000)),
             "Client: Mirela Vont\nAccount Number: 453216\n"
-            "Balance: $6000.00\n");
+            "Balance: $6000.00\n")
+      << "the display must show name, number and balance, amounts with two "
+         "decimals";
 }
 
 TEST(BankAccountD, AcceptsNegativeNumberAndEmptyName) {
@@ -32,11 +34,13 @@ TEST(BankAccountD, WithdrawsUpToTheBalanceAndRefusesOneCentMore) {
   StreamCapture out;
   BankAccountD account("A", 1, 100.0);
   account.Withdraw(100.0);
-  EXPECT_EQ(account.Balance(), 0.0);
+  EXPECT_EQ(account.Balance(), 0.0)
+      << "withdrawing exactly the balance must be granted";
   EXPECT_EQ(out.Take(), "");
 
   account.Withdraw(0.01);
-  EXPECT_EQ(account.Balance(), 0.0);
+  EXPECT_EQ(account.Balance(), 0.0)
+      << "a refused withdrawal must leave the balance as it was";
   EXPECT_EQ(out.Take(),
             "Withdrawal amount of $0.01 exceeds your balance.\n"
             "Withdrawal canceled.\n");
@@ -60,7 +64,9 @@ TEST(BankAccountD, RefusalUsesWhateverFormatTheStreamIsIn) {
   account.Withdraw(250.0);
   EXPECT_EQ(out.Take(),
             "Withdrawal amount of $250.00 exceeds your balance.\n"
-            "Withdrawal canceled.\n");
+            "Withdrawal canceled.\n")
+      << "after a display the money format stays in force: its flags must be "
+         "added to the saved ones, not overwrite them";
 }
 
 TEST(BankAccountD, DisplayAddsMoneyFormatToEveryFlagSetBefore) {
@@ -72,8 +78,11 @@ TEST(BankAccountD, DisplayAddsMoneyFormatToEveryFlagSetBefore) {
   std::cout.precision(9);
   BankAccountD("A", 1, 1.0).ViewAcct();
   EXPECT_EQ(std::cout.flags(),
-            before | std::ios_base::fixed | std::ios_base::showpoint);
-  EXPECT_EQ(std::cout.precision(), 2);
+            before | std::ios_base::fixed | std::ios_base::showpoint)
+      << "the display must keep every flag the stream had and add fixed and "
+         "showpoint";
+  EXPECT_EQ(std::cout.precision(), 2)
+      << "the display must leave the precision at 2";
 }
 
 TEST(BankAccountD, DisplayAfterScientificLeavesFixedNotHexfloat) {
@@ -81,7 +90,9 @@ TEST(BankAccountD, DisplayAfterScientificLeavesFixedNotHexfloat) {
   std::cout.flags(std::ios_base::scientific | std::ios_base::showpos);
   BankAccountD("A", 1, 1.0).ViewAcct();
   EXPECT_EQ(std::cout.flags(), std::ios_base::fixed | std::ios_base::showpos |
-                                   std::ios_base::showpoint);
+                                   std::ios_base::showpoint)
+      << "the money format must replace the float field with fixed, not add "
+         "fixed to scientific (that is hexfloat)";
   out.Take();
   std::cout << 1234.5;
   EXPECT_EQ(out.Take(), "+1234.50");
@@ -92,7 +103,9 @@ TEST(BankAccountD, SelfAssignmentKeepsNameAndAllocatesNothing) {
   BankAccountD& alias = account;
   const long allocations = allocprobe::Allocations();
   account = alias;
-  EXPECT_EQ(allocprobe::Allocations(), allocations);
+  EXPECT_EQ(allocprobe::Allocations(), allocations)
+      << "assigning an account to itself must do nothing: check for "
+         "self-assignment first";
   EXPECT_EQ(Display(account),
             "Client: Mirela Vont\nAccount Number: 453216\n"
             "Balance: $6000.00\n");
@@ -107,10 +120,13 @@ TEST(BankAccountD, CopiesOwnTheirNamesAfterTheSourceIsGone) {
   BankAccountD assigned("Placeholder with a long name", 7, 1);
   assigned = *source;
   // A copy that shares its source's block allocates nothing.
-  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
+      << "the copy shares the original's name block: a shallow copy";
   source.reset();
-  EXPECT_EQ(Display(constructed), expected);
-  EXPECT_EQ(Display(assigned), expected);
+  EXPECT_EQ(Display(constructed), expected)
+      << "the copy constructor must copy name, number and balance";
+  EXPECT_EQ(Display(assigned), expected)
+      << "the assignment must copy name, number and balance";
 }
 
 TEST(BankAccountD, ReleasesEveryBlockExactlyOnce) {
@@ -125,8 +141,10 @@ TEST(BankAccountD, ReleasesEveryBlockExactlyOnce) {
     auto* base = new BankAccountD("Heap", 2, 2);
     delete base;
   }
-  EXPECT_EQ(allocprobe::LiveBlocks(), live);
-  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live)
+      << "a name block was never released: a leak";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray)
+      << "a name block was released twice: two accounts shared it";
 }
 
 TEST(BankAccountD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
@@ -138,17 +156,24 @@ TEST(BankAccountD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
 
   int failures = allocprobe::ForEachFailure(
       [&] { BankAccountD built("Someone", 3, 3); }, [] {});
-  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(failures, 1) << "the constructor must allocate one name block";
   failures =
       allocprobe::ForEachFailure([&] { BankAccountD copy(source); }, [] {});
-  EXPECT_EQ(failures, 1);
-  failures = allocprobe::ForEachFailure(
-      [&] { target = source; }, [&] { EXPECT_EQ(Display(target), before); });
-  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(failures, 1)
+      << "the copy constructor must allocate its own name block: a deep copy";
+  failures = allocprobe::ForEachFailure([&] { target = source; }, [&] {
+    EXPECT_EQ(Display(target), before)
+        << "a failed allocation in the assignment must leave the target as "
+           "it was: allocate the new block before releasing the old one";
+  });
+  EXPECT_EQ(failures, 1)
+      << "the assignment must allocate one new name block: a deep copy";
   EXPECT_EQ(Display(target), Display(source));
 
-  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
-  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
+      << "a name block was never released: a leak";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray)
+      << "a name block was released twice";
 }
 
 }  // namespace

@@ -27,24 +27,32 @@ Rejection Probe(LimitArE& row, int i) {
       seen[form] = {true, bad.badIndex, bad.lowBound, bad.highBound};
     }
   }
-  EXPECT_EQ(seen[0].thrown, seen[1].thrown) << "index " << i;
-  EXPECT_EQ(seen[0].highBound, seen[1].highBound) << "index " << i;
+  EXPECT_EQ(seen[0].thrown, seen[1].thrown)
+      << "index " << i << ": the two subscripts must check the same range";
+  EXPECT_EQ(seen[0].highBound, seen[1].highBound)
+      << "index " << i << ": the two subscripts must report the same range";
   return seen[0];
 }
 
 void ExpectRejected(LimitArE& row, int i, int low, int high) {
   Rejection r = Probe(row, i);
-  EXPECT_TRUE(r.thrown) << "index " << i;
-  EXPECT_EQ(r.badIndex, i);
-  EXPECT_EQ(r.lowBound, low) << "index " << i;
-  EXPECT_EQ(r.highBound, high) << "index " << i;
+  EXPECT_TRUE(r.thrown) << "index " << i << " is outside [" << low << ", "
+                         << high << "]: the subscript must throw SonOfBad";
+  EXPECT_EQ(r.badIndex, i) << "SonOfBad must carry the index it refused";
+  EXPECT_EQ(r.lowBound, low)
+      << "index " << i << ": SonOfBad must carry the lowest valid index";
+  EXPECT_EQ(r.highBound, high)
+      << "index " << i << ": SonOfBad must carry the highest valid index, "
+      << "lower bound + size - 1";
 }
 
 TEST(LimitArE, YearsIndexTheElementsAndEveryOtherIndexIsRejected) {
   LimitArE row(4, 1998, 0.0);
   for (int year = 1998; year <= 2001; ++year) row[year] = year - 1997;
-  EXPECT_EQ(static_cast<const LimitArE&>(row)[1998], 1.0);
-  EXPECT_EQ(row[2001], 4.0);
+  EXPECT_EQ(static_cast<const LimitArE&>(row)[1998], 1.0)
+      << "the lower bound must index the first element";
+  EXPECT_EQ(row[2001], 4.0)
+      << "lower bound + size - 1 must index the last element";
   row[1999] = 9.5;
   std::ostringstream os;
   os << row;
@@ -57,8 +65,8 @@ TEST(LimitArE, YearsIndexTheElementsAndEveryOtherIndexIsRejected) {
 
 TEST(LimitArE, LowerBoundZeroActsLikeScoreListButReportsTheRange) {
   LimitArE row(3, 0, 2.0);
-  EXPECT_FALSE(Probe(row, 0).thrown);
-  EXPECT_FALSE(Probe(row, 2).thrown);
+  EXPECT_FALSE(Probe(row, 0).thrown) << "index 0 must be accepted";
+  EXPECT_FALSE(Probe(row, 2).thrown) << "the last index must be accepted";
   ExpectRejected(row, 3, 0, 2);
   ExpectRejected(row, -1, 0, 2);
 }
@@ -73,7 +81,8 @@ TEST(LimitArE, EmptyRowRejectsEverythingWithHighBelowLow) {
 
 TEST(LimitArE, RangeAtTheTopOfIntDoesNotWrap) {
   LimitArE row(4, INT_MAX, 1.0);  // only INT_MAX itself is an int in range
-  EXPECT_FALSE(Probe(row, INT_MAX).thrown);
+  EXPECT_FALSE(Probe(row, INT_MAX).thrown)
+      << "the range check overflowed: compute it without adding to INT_MAX";
   EXPECT_TRUE(Probe(row, INT_MAX - 1).thrown);
   EXPECT_TRUE(Probe(row, -1).thrown);
   EXPECT_TRUE(Probe(row, INT_MIN).thrown);
@@ -89,7 +98,9 @@ TEST(LimitArE, BaseHandlerCatchesTheDerivedExceptionUnlessOneStandsFirst) {
   } catch (ScoreList::BadIndex& bad) {
     caught = "base " + std::to_string(bad.badIndex);
   }
-  EXPECT_EQ(caught, "base 4");
+  EXPECT_EQ(caught, "base 4")
+      << "through a ScoreList reference the subscript must still check "
+         "years: the subscripts must be virtual";
   try {
     base[2002];
   } catch (LimitArE::SonOfBad& bad) {
@@ -97,7 +108,9 @@ TEST(LimitArE, BaseHandlerCatchesTheDerivedExceptionUnlessOneStandsFirst) {
   } catch (ScoreList::BadIndex&) {
     caught = "base";
   }
-  EXPECT_EQ(caught, "derived 2001");
+  EXPECT_EQ(caught, "derived 2001")
+      << "a handler for SonOfBad standing first must catch it, with the "
+         "range";
 }
 
 // A further-derived check proves the subscripts call ok() virtually.
@@ -115,10 +128,13 @@ class EvenYearsOnly : public LimitArE {
 TEST(LimitArE, SubscriptsRunTheCheckThroughTheVirtualMechanism) {
   EvenYearsOnly row;
   const EvenYearsOnly& view = row;
-  EXPECT_EQ(Probe(row, 1999).lowBound, -2);
+  EXPECT_EQ(Probe(row, 1999).lowBound, -2)
+      << "the subscripts did not run the derived class's ok(): call ok() "
+         "unqualified, so that it is virtual";
   row[2000] = 1.0;
   EXPECT_EQ(view[2000], 1.0);
-  EXPECT_EQ(row.checks, 4);
+  EXPECT_EQ(row.checks, 4)
+      << "every subscript, both forms, must run ok() once";
 }
 
 }  // namespace

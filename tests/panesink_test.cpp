@@ -29,11 +29,16 @@ TEST(PaneSink, HandsOverALineAtTheFlushAndNotBefore) {
   PaneSink sink(&window);
   std::ostream out(&sink);
   out << "Hello world!";
-  EXPECT_TRUE(window.calls.empty());
+  EXPECT_TRUE(window.calls.empty())
+      << "the buffer must hold characters back until a flush or a full put "
+         "area";
   out << std::endl;
-  ASSERT_EQ(window.calls, std::vector<std::string>{"Hello world!\n"});
+  ASSERT_EQ(window.calls, std::vector<std::string>{"Hello world!\n"})
+      << "the flush must hand the window exactly what was written";
   out.flush();  // nothing pending: nothing to call
-  EXPECT_EQ(window.calls.size(), 1u);
+  EXPECT_EQ(window.calls.size(), 1u)
+      << "after a hand-over sync must empty the put area (pbump back to "
+         "its start), or the next flush hands the same text over again";
   EXPECT_TRUE(out.good());
 }
 
@@ -42,9 +47,11 @@ TEST(PaneSink, HoldsAFullArrayUntilTheFlush) {
   PaneSink sink(&window);
   std::ostream out(&sink);
   out << std::string(4096, 'a');
-  EXPECT_TRUE(window.calls.empty());
+  EXPECT_TRUE(window.calls.empty())
+      << "4096 characters fill the put area without overflowing it";
   out.flush();
-  EXPECT_EQ(Sizes(window), std::vector<size_t>{4096});
+  EXPECT_EQ(Sizes(window), std::vector<size_t>{4096})
+      << "the flush must hand over the whole put area at once";
 }
 
 TEST(PaneSink, OverflowHandsOverTheArrayThenTheCharacterAlone) {
@@ -54,10 +61,13 @@ TEST(PaneSink, OverflowHandsOverTheArrayThenTheCharacterAlone) {
   std::string text;
   for (int i = 0; i < 5000; ++i) text += static_cast<char>('a' + i % 26);
   out << text << std::flush;
-  EXPECT_EQ(Sizes(window), (std::vector<size_t>{4096, 1, 903}));
+  EXPECT_EQ(Sizes(window), (std::vector<size_t>{4096, 1, 903}))
+      << "overflow must hand over the full put area, then the character "
+         "that did not fit on its own";
   std::string joined;
   for (const std::string& call : window.calls) joined += call;
-  EXPECT_EQ(joined, text);
+  EXPECT_EQ(joined, text)
+      << "the window must receive every character once, in order";
 }
 
 TEST(PaneSink, ShortTakeFailsTheFlushAndMakesTheStreamBad) {
@@ -66,26 +76,32 @@ TEST(PaneSink, ShortTakeFailsTheFlushAndMakesTheStreamBad) {
   OpenSink sink(&window);
   std::ostream out(&sink);
   out << "abcdef" << std::flush;
-  EXPECT_TRUE(out.bad());
+  EXPECT_TRUE(out.bad())
+      << "when the window takes fewer characters than offered, sync must "
+         "return -1 so that the stream goes bad";
   // The two characters not taken are what stays pending.
   window.take = nullptr;
   EXPECT_EQ(sink.sync(), 0);
-  EXPECT_EQ(window.calls, (std::vector<std::string>{"abcdef", "ef"}));
+  EXPECT_EQ(window.calls, (std::vector<std::string>{"abcdef", "ef"}))
+      << "the characters the window did not take must stay pending";
 }
 
 TEST(PaneSink, RefusedSingleCharacterFailsOverflow) {
   Window window;
   window.take = [](int count) { return count == 1 ? 0 : count; };
   OpenSink sink(&window);
-  EXPECT_EQ(sink.overflow('x'), OpenSink::traits_type::eof());
+  EXPECT_EQ(sink.overflow('x'), OpenSink::traits_type::eof())
+      << "overflow must return eof when the window refuses the character";
   EXPECT_EQ(window.calls, std::vector<std::string>{"x"});
 }
 
 TEST(PaneSink, OverflowWithEndOfFileOnlyHandsOverWhatIsPending) {
   Window window;
   OpenSink sink(&window);
-  EXPECT_EQ(sink.overflow(OpenSink::traits_type::eof()), 0);
-  EXPECT_TRUE(window.calls.empty());
+  EXPECT_EQ(sink.overflow(OpenSink::traits_type::eof()), 0)
+      << "overflow(eof) with nothing pending must succeed";
+  EXPECT_TRUE(window.calls.empty())
+      << "overflow(eof) must hand no character of its own to the window";
 
   sink.sputn("abc", 3);
   EXPECT_EQ(sink.overflow(OpenSink::traits_type::eof()), 0);
@@ -107,7 +123,8 @@ TEST(PaneSink, DestructionDropsPendingCharactersSilently) {
     std::ostream out(&sink);
     out << "never flushed";
   }
-  EXPECT_TRUE(window.calls.empty());
+  EXPECT_TRUE(window.calls.empty())
+      << "the destructor must not reach the window: it may be gone";
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ int Rejected(ScoreList& list, int i) {
   } catch (const ScoreList::BadIndex& bad) {
     from_const = bad.badIndex;
   }
-  EXPECT_EQ(from_modifiable, from_const) << "index " << i;
+  EXPECT_EQ(from_modifiable, from_const)
+      << "index " << i << ": the two subscripts must check the same range";
   return from_modifiable;
 }
 
@@ -49,12 +50,17 @@ ScoreList Counting(unsigned int n) {  // 1, 2, ..., n
 
 TEST(ScoreList, RejectsEveryIndexOutsideTheArray) {
   ScoreList list = Counting(3);
-  EXPECT_EQ(Rejected(list, -1), -1);
-  EXPECT_EQ(Rejected(list, 3), 3);
+  EXPECT_EQ(Rejected(list, -1), -1)
+      << "index -1 is below the array: the subscript must throw BadIndex";
+  EXPECT_EQ(Rejected(list, 3), 3)
+      << "index 3 is one past the end of 3 elements: the subscript must "
+         "throw BadIndex (valid indices are 0 to size - 1)";
   EXPECT_EQ(Rejected(list, INT_MIN), INT_MIN);
   EXPECT_EQ(Rejected(list, INT_MAX), INT_MAX);
-  EXPECT_EQ(Rejected(list, 0), kAccepted);
-  EXPECT_EQ(Rejected(list, 2), kAccepted);
+  EXPECT_EQ(Rejected(list, 0), kAccepted)
+      << "index 0, the first element, must be accepted";
+  EXPECT_EQ(Rejected(list, 2), kAccepted)
+      << "index size - 1, the last element, must be accepted";
   EXPECT_EQ(list[2], 3.0);
   EXPECT_EQ(static_cast<const ScoreList&>(list)[0], 1.0);
 }
@@ -68,11 +74,14 @@ TEST(ScoreList, EmptyArraysHoldNothingAndAverageToZeroOnStderr) {
   for (auto& list : empties) {
     EXPECT_EQ(list->ArSize(), 0u);
     EXPECT_EQ(Inserted(*list), "");
-    EXPECT_EQ(Rejected(*list, 0), 0);
+    EXPECT_EQ(Rejected(*list, 0), 0)
+        << "an empty array has no index 0: the subscript must throw";
     StreamCapture out(std::cout);
     StreamCapture err(std::cerr);
-    EXPECT_EQ(list->Average(), 0.0);
-    EXPECT_EQ(err.Take(), "No entries in score array\n");
+    EXPECT_EQ(list->Average(), 0.0)
+        << "an empty array averages to 0, not to 0 divided by 0";
+    EXPECT_EQ(err.Take(), "No entries in score array\n")
+        << "averaging an empty array must say so on standard error";
     EXPECT_EQ(out.Take(), "");
   }
 }
@@ -106,19 +115,26 @@ TEST(ScoreList, CopiesAreIndependentAndOutliveTheirSource) {
   ScoreList constructed(*source);
   ScoreList assigned = Counting(7);
   assigned = *source;
-  EXPECT_EQ(assigned.ArSize(), 3u);  // takes the source's length
+  EXPECT_EQ(assigned.ArSize(), 3u)
+      << "the assignment must take the source's length";
 
   (*source)[0] = 100;
   constructed[1] = 200;
   assigned[2] = 300;
-  EXPECT_EQ(Inserted(*source), "100 2 3 \n");
+  EXPECT_EQ(Inserted(*source), "100 2 3 \n")
+      << "a change to a copy showed in its source: they share one element "
+         "block, a shallow copy";
   source.reset();
-  EXPECT_EQ(Inserted(constructed), "1 200 3 \n");
-  EXPECT_EQ(Inserted(assigned), "1 2 300 \n");
+  EXPECT_EQ(Inserted(constructed), "1 200 3 \n")
+      << "the copy constructor must copy every element into a block of "
+         "its own";
+  EXPECT_EQ(Inserted(assigned), "1 2 300 \n")
+      << "the assignment must copy every element into a block of its own";
 
   ScoreList from_empty = Counting(2);
   from_empty = ScoreList();
-  EXPECT_EQ(from_empty.ArSize(), 0u);
+  EXPECT_EQ(from_empty.ArSize(), 0u)
+      << "assigning an empty array must leave an empty array";
   EXPECT_EQ(Rejected(from_empty, 0), 0);
 }
 
@@ -127,8 +143,11 @@ TEST(ScoreList, SelfAssignmentKeepsElementsAndAllocatesNothing) {
   ScoreList& alias = list;
   const long allocations = allocprobe::Allocations();
   list = alias;
-  EXPECT_EQ(allocprobe::Allocations(), allocations);
-  EXPECT_EQ(Inserted(list), "1 2 3 4 5 \n6 \n");
+  EXPECT_EQ(allocprobe::Allocations(), allocations)
+      << "assigning an array to itself must do nothing: check for "
+         "self-assignment first";
+  EXPECT_EQ(Inserted(list), "1 2 3 4 5 \n6 \n")
+      << "self-assignment lost the elements";
 }
 
 TEST(ScoreList, ReleasesEveryBlockExactlyOnce) {
@@ -141,10 +160,13 @@ TEST(ScoreList, ReleasesEveryBlockExactlyOnce) {
     c = a;
     c = ScoreList(0, 1.0);
     std::unique_ptr<ScoreList> d = std::make_unique<ScoreList>(b);
-    EXPECT_EQ(allocprobe::LiveBlocks(), live + 4);
+    EXPECT_EQ(allocprobe::LiveBlocks(), live + 4)
+        << "every array must own one element block; an empty one too";
   }
-  EXPECT_EQ(allocprobe::LiveBlocks(), live);
-  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live)
+      << "an element block was never released: a leak";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray)
+      << "an element block was released twice";
 }
 
 TEST(ScoreList, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
@@ -157,12 +179,18 @@ TEST(ScoreList, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   EXPECT_EQ(allocprobe::ForEachFailure([&] { target = source; },
                                        [&] {
                                          EXPECT_EQ(target.ArSize(), 2u);
-                                         EXPECT_EQ(Inserted(target), "1 2 \n");
+                                         EXPECT_EQ(Inserted(target), "1 2 \n")
+                                             << "a failed allocation in the "
+                                                "assignment must leave the "
+                                                "target as it was";
                                        }),
-            1);
+            1)
+      << "the assignment must allocate one new element block";
   EXPECT_EQ(Inserted(target), Inserted(source));
-  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
-  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
+      << "an element block was never released: a leak";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray)
+      << "an element block was released twice";
 }
 
 }  // namespace

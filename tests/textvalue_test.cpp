@@ -27,7 +27,8 @@ TEST(String, DefaultAndEmptyStringsAreEqualAndOwnABlock) {
   const long live = allocprobe::LiveBlocks();
   String none;
   String empty("");
-  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
+      << "every String must own a block, an empty one too";
   EXPECT_EQ(none.length(), 0);
   EXPECT_EQ(Text(none), "");
   EXPECT_TRUE(none == empty);
@@ -40,8 +41,10 @@ TEST(String, SelfAssignmentKeepsTextAndAllocatesNothing) {
   String& alias = st;
   const long allocations = allocprobe::Allocations();
   st = alias;
-  EXPECT_EQ(allocprobe::Allocations(), allocations);
-  EXPECT_EQ(Text(st), "Mirela");
+  EXPECT_EQ(allocprobe::Allocations(), allocations)
+      << "assigning a String to itself must do nothing: check for "
+         "self-assignment first";
+  EXPECT_EQ(Text(st), "Mirela") << "self-assignment lost the text";
   EXPECT_EQ(st.length(), 6);
 }
 
@@ -51,10 +54,14 @@ TEST(String, CopiesOutliveAndIgnoreChangesToEitherSide) {
   String assigned("x");
   assigned = *source;
   *source = "changed";
-  EXPECT_EQ(Text(constructed), "Tobias Quenford");
-  EXPECT_EQ(Text(assigned), "Tobias Quenford");
+  EXPECT_EQ(Text(constructed), "Tobias Quenford")
+      << "the copy changed with its source: they share one block, a "
+         "shallow copy";
+  EXPECT_EQ(Text(assigned), "Tobias Quenford")
+      << "the assigned copy changed with its source: a shallow assignment";
   source.reset();
-  EXPECT_EQ(Text(constructed), "Tobias Quenford");
+  EXPECT_EQ(Text(constructed), "Tobias Quenford")
+      << "the copy must outlive its source";
   assigned = "other";
   EXPECT_EQ(Text(constructed), "Tobias Quenford");
   EXPECT_EQ(assigned.length(), 5);
@@ -102,21 +109,25 @@ TEST(String, KeepsTheFirst79CharactersOfALine) {
   std::istringstream fits(exact + "\nnext\n");
   String st;
   EXPECT_TRUE(fits >> st);
-  EXPECT_EQ(Text(st), exact);
+  EXPECT_EQ(Text(st), exact) << "a line of 79 characters must be kept whole";
   EXPECT_EQ(Rest(fits), "next\n");
 
   std::istringstream longer(exact + "yz and more\nnext\n");
   EXPECT_TRUE(longer >> st);
-  EXPECT_EQ(Text(st), exact);
+  EXPECT_EQ(Text(st), exact)
+      << "a longer line must keep its first 79 characters: the 80-character "
+         "buffer holds 79 and the terminator";
   EXPECT_EQ(st.length(), 79);
-  EXPECT_EQ(Rest(longer), "next\n");
+  EXPECT_EQ(Rest(longer), "next\n")
+      << "the rest of a long line must be skipped, up to its line end";
 }
 
 TEST(String, EmptyLineFailsAndLeavesTargetAndLineEnd) {
   std::istringstream in("\nafter\n");
   String st("before");
-  EXPECT_FALSE(in >> st);
-  EXPECT_EQ(Text(st), "before");
+  EXPECT_FALSE(in >> st) << "an empty line must fail the stream";
+  EXPECT_EQ(Text(st), "before")
+      << "a failed extraction must leave the String as it was";
   EXPECT_EQ(Rest(in), "\nafter\n");
 }
 
@@ -161,10 +172,13 @@ TEST(String, ReleasesEveryBlockExactlyOnce) {
     std::istringstream in("three\n");
     in >> c;
     auto d = std::make_unique<String>(b);
-    EXPECT_EQ(allocprobe::LiveBlocks(), live + 4);
+    EXPECT_EQ(allocprobe::LiveBlocks(), live + 4)
+        << "every String must own exactly one block";
   }
-  EXPECT_EQ(allocprobe::LiveBlocks(), live);
-  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live)
+      << "a block was never released: a leak";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray)
+      << "a block was released twice";
 }
 
 TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
@@ -173,7 +187,9 @@ TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   String source("Tobias Quenford");
   String target("Mirela Vont");
   auto unchanged = [&] {
-    EXPECT_EQ(Text(target), "Mirela Vont");
+    EXPECT_EQ(Text(target), "Mirela Vont")
+        << "a failed allocation must leave the target as it was: allocate "
+           "the new block before releasing the old one";
     EXPECT_EQ(target.length(), 11);
   };
   EXPECT_EQ(allocprobe::ForEachFailure([] { String s("x"); }, [] {}), 1);
@@ -192,8 +208,10 @@ TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   };
   EXPECT_EQ(allocprobe::ForEachFailure(extract, unchanged), 1);
   EXPECT_EQ(Text(target), "Flint");
-  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2);
-  EXPECT_EQ(allocprobe::StrayReleases(), stray);
+  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
+      << "a block was never released: a leak";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray)
+      << "a block was released twice";
 }
 
 }  // namespace

@@ -34,7 +34,8 @@ TEST(Window, ShowsTheGreetingOnceEventsRun) {
   out << "Hello world!" << std::endl;
   window.setVisible(true);
   QApplication::processEvents();
-  EXPECT_EQ(Shown(window).toStdString(), "Hello world!\n");
+  EXPECT_EQ(Shown(window).toStdString(), "Hello world!\n")
+      << "the greeting written before the window was shown must be in it";
 }
 
 TEST(Window, PaintDeliversPendingTextWithoutTheEventLoop) {
@@ -43,7 +44,9 @@ TEST(Window, PaintDeliversPendingTextWithoutTheEventLoop) {
   QApplication::processEvents();
   EXPECT_EQ(window.append("painted", 7), 7);
   window.grab();  // paints the view as an expose would
-  EXPECT_EQ(Shown(window).toStdString(), "painted");
+  EXPECT_EQ(Shown(window).toStdString(), "painted")
+      << "a paint must never show the text stale: deliver what is pending "
+         "first";
 }
 
 TEST(Window, JoinsRunsWithoutAddingLineBreaks) {
@@ -56,7 +59,9 @@ TEST(Window, JoinsRunsWithoutAddingLineBreaks) {
   text.resize(5000);  // a run now ends in the middle of a word
   out << text << std::flush;
   window.deliverPending();
-  EXPECT_EQ(Shown(window).toStdString(), text);
+  EXPECT_EQ(Shown(window).toStdString(), text)
+      << "the window must show every character once, with no line break "
+         "added where a hand-over ends";
 }
 
 TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
@@ -90,7 +95,9 @@ TEST(Window, ShowsCrLfTheSameWhereverAHandOverSplitsIt) {
     window.deliverPending();
     window.append(text.data() + split, static_cast<int>(text.size() - split));
     window.deliverPending();
-    EXPECT_EQ(Shown(window), whole) << "split " << split;
+    EXPECT_EQ(Shown(window), whole)
+        << "split " << split << ": a \\r\\n split by a hand-over must show as "
+        << "one line break";
   }
 }
 
@@ -103,7 +110,8 @@ TEST(Window, FollowsTheEndOfTheText) {
   QApplication::processEvents();
   QScrollBar* bar = View(window)->verticalScrollBar();
   EXPECT_GT(bar->maximum(), 0);
-  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(bar->value(), bar->maximum())
+      << "the view must follow the end of the text";
   EXPECT_TRUE(Shown(window).endsWith("line 499\n"));
 }
 
@@ -113,7 +121,9 @@ TEST(Window, WriterThatNeverYieldsStillReachesTheView) {
   for (int i = 0; i < 300; ++i) {  // 1.2 million characters, no events
     EXPECT_EQ(window.append(chunk.data(), 4096), 4096);
   }
-  EXPECT_GE(Shown(window).size(), 1'000'000);
+  EXPECT_GE(Shown(window).size(), 1'000'000)
+      << "text from a writer that never returns to the event loop must "
+         "still reach the view";
 }
 
 TEST(Window, TextPendingAtDestructionGoesWithTheWindow) {
