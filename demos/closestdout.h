@@ -4,6 +4,8 @@
 #ifndef DEMOS_CLOSESTDOUT_H_
 #define DEMOS_CLOSESTDOUT_H_
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,17 +13,25 @@
 
 // Flushes standard output and returns the exit status: 0 when everything
 // written reached it, else 1 after writing "PROGRAM: write error: REASON"
-// to standard error.
+// to standard error, or "PROGRAM: write error" when the reason is unknown.
 inline int CloseStdout(const char* program) {
+  errno = 0;
   std::cout.flush();
   const bool failed =
       std::fflush(stdout) != 0 || std::ferror(stdout) || std::cout.bad();
   if (!failed) return 0;
-  // errno still holds the failed write's reason, unless a number read since
-  // was out of range: ERANGE is never a write's reason.
-  const int reason = errno == 0 || errno == ERANGE ? EIO : errno;
-  std::fprintf(stderr, "%s: write error: %s\n", program,
-               std::strerror(reason));
+  // A write that failed just now left its reason in errno. One that failed
+  // earlier did too, but reads since may have overwritten it: ask the
+  // descriptor again with a write of nothing, which a full device or a
+  // closed descriptor refuses with the same reason.
+  int reason = errno;
+  if (reason == 0 && write(STDOUT_FILENO, "", 0) < 0) reason = errno;
+  if (reason == 0) {
+    std::fprintf(stderr, "%s: write error\n", program);
+  } else {
+    std::fprintf(stderr, "%s: write error: %s\n", program,
+                 std::strerror(reason));
+  }
   return 1;
 }
 

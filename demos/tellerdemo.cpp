@@ -1,7 +1,6 @@
 // Asks for three clients, opens a plain or an overdraft account for each,
 // and displays them all through BankAccount pointers: the virtual ViewAcct
 // shows an overdraft account's extra lines.
-#include <cstring>
 #include <iostream>
 
 #include "accounts/bankaccount.h"
@@ -27,10 +26,12 @@ inline void EatLine() {
 bool IsContinuation(int byte) { return byte != EOF && (byte & 0xC0) == 0x80; }
 
 // A read that stopped inside a UTF-8 character leaves the line going on with
-// one of its continuation bytes (10xxxxxx): drop its first bytes too.
-void DropSplitCharacter(char* name) {
+// one of its continuation bytes (10xxxxxx): drop its first bytes too. Walks
+// back from the read's own end, count bytes in: a NUL byte read into the
+// name would make strlen stop short of it.
+void DropSplitCharacter(char* name, std::streamsize count) {
   if (!IsContinuation(std::cin.peek())) return;
-  std::size_t n = std::strlen(name);
+  std::streamsize n = count;
   while (n > 0 && IsContinuation(static_cast<unsigned char>(name[n - 1]))) --n;
   if (n > 0) --n;  // its lead byte
   name[n] = '\0';
@@ -42,9 +43,10 @@ void DropSplitCharacter(char* name) {
 bool ReadName(char* name) {
   std::cout << "Enter client's name: ";
   std::cin.get(name, kNameSize);
+  const std::streamsize count = std::cin.gcount();
   if (std::cin.eof() && std::cin.fail()) return false;
   std::cin.clear();  // an empty line fails the read but is an answer
-  DropSplitCharacter(name);
+  DropSplitCharacter(name, count);
   EatLine();
   return true;
 }

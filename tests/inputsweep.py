@@ -48,12 +48,12 @@ def lineread_last_char(data):
     else:
         pos += 1
     ch = get_char()
-    if ok and ch != b"\n":  # ignore: 80 characters, then a '\n' next too
-        scan(80, ord("\n"))
-        if pos >= len(data):
-            ok = False
-        elif data[pos] == ord("\n"):
-            pos += 1
+    if ok and ch != b"\n":  # ignore: at most 80 characters, a '\n' among them
+        if scan(80, ord("\n")) < 80:  # stopped at a '\n' or the end
+            if pos >= len(data):
+                ok = False
+            else:
+                pos += 1
     if ok:  # get: leaves the '#'
         stored = scan(79, ord("#"))
         ok = stored > 0 and pos < len(data)

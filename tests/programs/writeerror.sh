@@ -1,7 +1,8 @@
 #!/bin/sh
-# Runs PROGRAM on INPUT twice, with standard output on a full device and
-# then closed: each time it must exit 1 with exactly one line on standard
-# error, "NAME: write error: REASON".
+# Runs PROGRAM with standard output on a full device and closed, also with
+# a standard input that fails to read (a directory, closed), so that later
+# reads set errno: each time it must exit 1 with exactly one line on
+# standard error, "NAME: write error: REASON", the write's own reason.
 # Usage: writeerror.sh PROGRAM NAME INPUT
 program=$1
 name=$2
@@ -24,6 +25,10 @@ check() {  # check HOW REASON: the last run's status and standard error
 
 timeout 10 "$program" <"$input" >/dev/full 2>"$err"
 check $? "on /dev/full" "No space left on device"
+timeout 10 "$program" </ >/dev/full 2>"$err"
+check $? "on /dev/full, stdin a directory" "No space left on device"
+timeout 10 "$program" <&- >/dev/full 2>"$err"
+check $? "on /dev/full, stdin closed" "No space left on device"
 timeout 10 "$program" <"$input" >&- 2>"$err"
 check $? "closed" "Bad file descriptor"
 exit $failed
