@@ -36,7 +36,7 @@ MEANING = {
 }
 GTEST_FRAMING = re.compile(
     r"^(Running main\(\) from|Note: Google Test filter|\[[ =A-Z-]{10}\]"
-    r"|\d+ FAILED TESTS?$|YOU HAVE \d+ DISABLED)")
+    r"|\s*\d+ FAILED TESTS?$|\s*YOU HAVE \d+ DISABLED)")
 SANITIZER_START = re.compile(
     r"^=+\d+=+\s*(ERROR|WARNING): (\w+Sanitizer)|: runtime error: ")
 FRAME = re.compile(r"^\s*#\d+ 0x[0-9a-f]+ in (.*?) (/\S+?)(:\d+)?(:\d+)?$")

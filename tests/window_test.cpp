@@ -5,9 +5,13 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <memory>
+#include <random>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "window/panesink.h"
 
@@ -76,6 +80,17 @@ TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
     window.deliverPending();
     EXPECT_EQ(Shown(window), QString::fromStdString(text)) << "shift " << shift;
   }
+  // An invalid byte at the put area's edge, with no flush of its own.
+  const std::string invalid = std::string(4095, 'a') + "Caf\xe9s open\n";
+  {
+    Window window;
+    PaneSink sink(&window);
+    std::ostream out(&sink);
+    out << invalid << std::flush;
+    window.deliverPending();
+    EXPECT_EQ(Shown(window), ShownWhole(invalid))
+        << "an invalid byte at the put area's edge lost the character after it";
+  }
   for (size_t split = 0; split <= wide.size(); ++split) {
     Window window;  // the view gets the first part before the second comes
     window.append(wide.data(), static_cast<int>(split));
@@ -83,6 +98,51 @@ TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
     window.append(wide.data() + split, static_cast<int>(wide.size() - split));
     window.deliverPending();
     EXPECT_EQ(Shown(window), QString::fromStdString(wide)) << "split " << split;
+  }
+}
+
+// Any bytes, valid UTF-8 or not, split at every point and delivered a byte
+// at a time, show as one call of all of them shows them.
+TEST(Window, ShowsAnyBytesAsOneCallDoesWhereverTheyAreSplit) {
+  // Bytes that start, continue, complete or break UTF-8 sequences.
+  const unsigned char alphabet[] = {'s',  '\n', '\r', 0x80, 0x8F, 0x9F, 0xA0,
+                                    0xA9, 0xBF, 0xC0, 0xC3, 0xDF, 0xE0, 0xE2,
+                                    0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  std::mt19937 random(20261209);
+  std::uniform_int_distribution<int> pick(0, sizeof alphabet - 1);
+  std::uniform_int_distribution<int> length(1, 7);
+  for (int round = 0; round < 400; ++round) {
+    std::string bytes;
+    for (int n = length(random); n > 0; --n) bytes += alphabet[pick(random)];
+    bytes += '.';  // ends on a boundary, so one call shows every byte
+    const std::string whole = ShownWhole(bytes).toStdString();
+    const std::string hex = QByteArray::fromStdString(bytes).toHex(' ').toStdString();
+    Window window;
+    std::vector<std::pair<std::string, std::string>> deliveries;  // how, what
+    qsizetype seen = 0;
+    auto took = [&](const std::string& how) {
+      const QString now = Shown(window);
+      deliveries.emplace_back(how, now.mid(seen).toStdString());
+      seen = now.size();
+    };
+    for (size_t split = 1; split < bytes.size(); ++split) {
+      window.append(bytes.data(), static_cast<int>(split));
+      window.deliverPending();
+      window.append(bytes.data() + split, static_cast<int>(bytes.size() - split));
+      window.deliverPending();
+      took("split after byte " + std::to_string(split));
+    }
+    for (char byte : bytes) {
+      window.append(&byte, 1);
+      window.deliverPending();
+    }
+    took("a byte at a time");
+    for (const auto& [how, shown] : deliveries) {
+      ASSERT_EQ(shown, whole)
+          << "bytes " << hex << " " << how << " showed other text than in "
+          << "one call: decode only whole characters, keep a split one's "
+          << "start for the next call";
+    }
   }
 }
 
@@ -139,6 +199,8 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");  // no display needed
   }
+  QTemporaryDir runtime;  // Qt wants one of its own; keeps its output quiet
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
   QApplication app(argc, argv);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

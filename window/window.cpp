@@ -9,6 +9,31 @@
 
 namespace {
 
+// Returns how many bytes at the end of text begin a UTF-8 character that
+// the next bytes may still complete; 0 when the text ends on a boundary or
+// in a sequence that is invalid whatever follows.
+qsizetype IncompleteTail(QByteArrayView text) {
+  for (qsizetype back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto lead = static_cast<unsigned char>(text[text.size() - back]);
+    if ((lead & 0xC0) == 0x80) continue;  // a continuation byte
+    const int length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                       : lead >= 0xE0 && lead <= 0xEF ? 3
+                       : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                      : 0;
+    if (length <= back) return 0;
+    if (back >= 2) {
+      // The second byte's range excludes overlong forms, surrogates and
+      // code points past U+10FFFF.
+      const auto second = static_cast<unsigned char>(text[text.size() - back + 1]);
+      const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+      const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+      if (second < low || second > high) return 0;
+    }
+    return back;
+  }
+  return 0;
+}
+
 // Past this many waiting characters append() delivers at once, so a writer
 // that never returns to the event loop does not hold the whole text twice.
 constexpr qsizetype kMostPending = 1 << 20;
@@ -32,7 +57,7 @@ class DeliverBeforePaint : public QObject {
 
 }  // namespace
 
-Window::Window() : view(new QPlainTextEdit), decoder(QStringDecoder::Utf8) {
+Window::Window() : view(new QPlainTextEdit) {
   view->setReadOnly(true);
   view->document()->setUndoRedoEnabled(false);  // no one undoes output
   view->viewport()->installEventFilter(
@@ -45,7 +70,19 @@ Window::Window() : view(new QPlainTextEdit), decoder(QStringDecoder::Utf8) {
 Window::~Window() = default;  // pending text goes with the view
 
 int Window::append(const char* s, int count) {
-  pending += decoder(QByteArrayView(s, count));
+  // Each call decodes only whole characters, so every byte is decoded as
+  // one call of all of them would decode it; a stateful decoder would not
+  // do (Qt 6.4's drops the byte after an invalid sequence split so).
+  QByteArray joined;
+  QByteArrayView bytes(s, count);
+  if (!partial.isEmpty()) {
+    joined = partial;
+    joined.append(bytes);
+    bytes = joined;
+  }
+  const qsizetype whole = bytes.size() - IncompleteTail(bytes);
+  pending += QString::fromUtf8(bytes.first(whole));
+  partial = bytes.sliced(whole).toByteArray();
   if (pending.size() >= kMostPending) {
     deliverPending();
   } else if (!queued && !pending.isEmpty()) {

@@ -5,9 +5,9 @@
 #ifndef WINDOW_WINDOW_H_
 #define WINDOW_WINDOW_H_
 
+#include <QByteArray>
 #include <QMainWindow>
 #include <QString>
-#include <QStringDecoder>
 
 class QPlainTextEdit;
 
@@ -18,8 +18,9 @@ class Window : public QMainWindow {
 
   // Shows the count characters at s after those shown so far, adding no
   // line break; a UTF-8 character or a "\r\n" split across two calls is
-  // shown whole. Keeps the view at the end of the text. Returns count: it
-  // takes all.
+  // shown whole, and invalid bytes show as U+FFFD as they would in one
+  // call. Keeps the view at the end of the text. Returns count: it takes
+  // all.
   //
   // The view gets the text at the next turn of the event loop, before any
   // paint, or at once when about a million characters are waiting. A
@@ -33,7 +34,7 @@ class Window : public QMainWindow {
 
  private:
   QPlainTextEdit* view;    // owned by Qt: the central widget, a child
-  QStringDecoder decoder;  // holds a split character between calls
+  QByteArray partial;      // the start of a character split between calls
   QString pending;         // decoded, not yet in the view
   bool queued = false;     // a delivery waits in the event loop
 };
