@@ -4,7 +4,7 @@
 # Usage: nodisplay.sh WINDOWDEMO
 program=$1
 expected="windowdemo: no display could be opened; run it on a desktop, or \
-without one as: xvfb-run windowdemo"
+run \`make tour\`, which draws its window without one"
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 failed=0

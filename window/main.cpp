@@ -17,7 +17,7 @@ void ExitWithoutDisplay(QtMsgType type, const QMessageLogContext&,
   if (type != QtFatalMsg) return;  // the warnings that lead up to it
   std::fputs(
       "windowdemo: no display could be opened; run it on a desktop, or "
-      "without one as: xvfb-run windowdemo\n",
+      "run `make tour`, which draws its window without one\n",
       stderr);
   std::_Exit(1);
 }
