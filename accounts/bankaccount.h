@@ -5,7 +5,8 @@
 #ifndef ACCOUNTS_BANKACCOUNT_H_
 #define ACCOUNTS_BANKACCOUNT_H_
 
-class BankAccount {
+// Virtual functions, no virtual destructor: on purpose, see above.
+class BankAccount {  // NOLINT(cppcoreguidelines-virtual-class-destructor)
  public:
   // Copies the name. The limit is 34 bytes: a longer name is cut at the
   // last whole UTF-8 character that fits, so an ASCII name keeps 34.

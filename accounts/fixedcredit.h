@@ -7,6 +7,8 @@
 
 #include "accounts/bankaccount.h"
 
+// No virtual destructor, like its base: on purpose, see above.
+// NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
 class Overdraft : public BankAccount {
  public:
   // Builds from parts; nothing is owed at first.

@@ -10,8 +10,10 @@ void counts();
 template <typename T>
 void showItem(T& hf);
 
+// No moves of its own on purpose: a move is a copy here, and the copy
+// counts the new holder.
 template <typename T>
-class HasFriendT {
+class HasFriendT {  // NOLINT(cppcoreguidelines-special-member-functions)
  public:
   explicit HasFriendT(const T& i) : item(i) { ++ct; }
   HasFriendT(const HasFriendT& hf) : item(hf.item) { ++ct; }  // a live one too

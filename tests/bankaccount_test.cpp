@@ -54,7 +54,8 @@ TEST(BankAccount, CutsALongNameBeforeACharacterItWouldSplit) {
   const std::string e_acute = "\xc3\xa9", euro = "\xe2\x82\xac";
   for (const std::string& wide : {e_acute, euro}) {
     for (std::size_t ascii = 30; ascii <= 34; ++ascii) {
-      const std::string name = std::string(ascii, 'A') + wide + wide + "!";
+      const std::string name =
+          std::string(ascii, 'A').append(wide).append(wide).append("!");
       std::string kept = name.substr(0, 34);
       while (kept.size() > ascii && (kept.size() - ascii) % wide.size() != 0)
         kept.pop_back();  // only whole characters

@@ -35,8 +35,8 @@ TEST(Overdraft, LendsTheShortfallAndRefusesBeyondTheCreditLeft) {
             "Client: Tobias Quenford\nAccount Number: 223391\n"
             "Balance: $100.00\nMaximum loan: $500.00\n"
             "Owed to bank: $220.00\n")
-      << "shown through a BankAccount reference, an overdraft must add its "
-         "loan lines: ViewAcct must be virtual";
+      << "an overdraft shown through a BankAccount reference must add its "
+         "loan lines: ViewAcct must be virtual, and add them";
 }
 
 TEST(Overdraft, BuildsFromAPlainAccountWithWholeNameAndNothingOwed) {

@@ -35,8 +35,8 @@ TEST(OverdraftD, DisplaysSixLinesThroughTheBase) {
             "Client: Tobias Quenford\nAccount Number: 223391\n"
             "Balance: $8000.00\nCode Name: Flint\nMaximum loan: $500.00\n"
             "Owed to bank: $0.00\n")
-      << "shown through a BankAccountD reference, an overdraft must show all "
-         "six lines: ViewAcct must be virtual";
+      << "an overdraft shown through a BankAccountD reference must show all "
+         "six lines: the virtual ViewAcct adds code name, loan and debt";
 }
 
 TEST(OverdraftD, LendsUntilTheCreditIsUsedUp) {
@@ -149,8 +149,8 @@ TEST(OverdraftD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
       << "an overdraft must allocate two blocks, the name and the code name";
   EXPECT_EQ(allocprobe::ForEachFailure([&] { OverdraftD o(plain); }, [] {}), 2)
       << "an overdraft built from a plain account must allocate two blocks";
-  EXPECT_EQ(allocprobe::ForEachFailure([&] { OverdraftD o(source); }, [] {}),
-            2)
+  EXPECT_EQ(
+      allocprobe::ForEachFailure([&] { return OverdraftD(source); }, [] {}), 2)
       << "the copy constructor must allocate two blocks: a deep copy";
   EXPECT_EQ(allocprobe::ForEachFailure([&] { target = source; },
                                        [&] {
@@ -161,12 +161,12 @@ TEST(OverdraftD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
                                        }),
             2)
       << "the assignment must allocate two new blocks: a deep copy";
-  EXPECT_EQ(Display(target), Display(source));
+  EXPECT_EQ(Display(target), Display(source))
+      << "the assignment must copy the base part and every overdraft field";
 
   EXPECT_EQ(allocprobe::LiveBlocks(), live + 5)
       << "a block was never released: a leak";
-  EXPECT_EQ(allocprobe::StrayReleases(), stray)
-      << "a block was released twice";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray) << "a block was released twice";
 }
 
 }  // namespace

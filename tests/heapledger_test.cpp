@@ -134,6 +134,8 @@ TEST(BankAccountD, ReleasesEveryBlockExactlyOnce) {
   const long stray = allocprobe::StrayReleases();
   {
     BankAccountD a("First", 1, 1);
+    // A copy to release, not to change.
+    // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
     BankAccountD b(a);
     BankAccountD c;
     c = a;
@@ -158,17 +160,20 @@ TEST(BankAccountD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
       [&] { BankAccountD built("Someone", 3, 3); }, [] {});
   EXPECT_EQ(failures, 1) << "the constructor must allocate one name block";
   failures =
-      allocprobe::ForEachFailure([&] { BankAccountD copy(source); }, [] {});
+      allocprobe::ForEachFailure([&] { return BankAccountD(source); }, [] {});
   EXPECT_EQ(failures, 1)
       << "the copy constructor must allocate its own name block: a deep copy";
-  failures = allocprobe::ForEachFailure([&] { target = source; }, [&] {
-    EXPECT_EQ(Display(target), before)
-        << "a failed allocation in the assignment must leave the target as "
-           "it was: allocate the new block before releasing the old one";
-  });
+  failures = allocprobe::ForEachFailure(
+      [&] { target = source; },
+      [&] {
+        EXPECT_EQ(Display(target), before)
+            << "a failed allocation in the assignment must leave the target as "
+               "it was: allocate the new block before releasing the old one";
+      });
   EXPECT_EQ(failures, 1)
       << "the assignment must allocate one new name block: a deep copy";
-  EXPECT_EQ(Display(target), Display(source));
+  EXPECT_EQ(Display(target), Display(source))
+      << "the assignment must copy name, number and balance";
 
   EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
       << "a name block was never released: a leak";

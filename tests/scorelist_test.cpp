@@ -175,7 +175,8 @@ TEST(ScoreList, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   ScoreList source = Counting(7);
   ScoreList target = Counting(2);
   EXPECT_EQ(allocprobe::ForEachFailure([] { ScoreList s(4, 1.0); }, [] {}), 1);
-  EXPECT_EQ(allocprobe::ForEachFailure([&] { ScoreList s(source); }, [] {}), 1);
+  EXPECT_EQ(
+      allocprobe::ForEachFailure([&] { return ScoreList(source); }, [] {}), 1);
   EXPECT_EQ(allocprobe::ForEachFailure([&] { target = source; },
                                        [&] {
                                          EXPECT_EQ(target.ArSize(), 2u);
@@ -186,7 +187,8 @@ TEST(ScoreList, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
                                        }),
             1)
       << "the assignment must allocate one new element block";
-  EXPECT_EQ(Inserted(target), Inserted(source));
+  EXPECT_EQ(Inserted(target), Inserted(source))
+      << "the assignment must copy every element";
   EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
       << "an element block was never released: a leak";
   EXPECT_EQ(allocprobe::StrayReleases(), stray)

@@ -177,8 +177,7 @@ TEST(String, ReleasesEveryBlockExactlyOnce) {
   }
   EXPECT_EQ(allocprobe::LiveBlocks(), live)
       << "a block was never released: a leak";
-  EXPECT_EQ(allocprobe::StrayReleases(), stray)
-      << "a block was released twice";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray) << "a block was released twice";
 }
 
 TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
@@ -194,7 +193,8 @@ TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   };
   EXPECT_EQ(allocprobe::ForEachFailure([] { String s("x"); }, [] {}), 1);
   EXPECT_EQ(allocprobe::ForEachFailure([] { String s; }, [] {}), 1);
-  EXPECT_EQ(allocprobe::ForEachFailure([&] { String s(source); }, [] {}), 1);
+  EXPECT_EQ(allocprobe::ForEachFailure([&] { return String(source); }, [] {}),
+            1);
   EXPECT_EQ(allocprobe::ForEachFailure([&] { target = source; }, unchanged), 1);
   target = "Mirela Vont";
   EXPECT_EQ(allocprobe::ForEachFailure(
@@ -210,8 +210,7 @@ TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   EXPECT_EQ(Text(target), "Flint");
   EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
       << "a block was never released: a leak";
-  EXPECT_EQ(allocprobe::StrayReleases(), stray)
-      << "a block was released twice";
+  EXPECT_EQ(allocprobe::StrayReleases(), stray) << "a block was released twice";
 }
 
 }  // namespace
