@@ -1,19 +1,25 @@
 // The window program's main window: a read-only plain-text view that shows,
 // exactly and in order, the characters handed to append(), as UTF-8.
-// Text is gathered and inserted into the view once per turn of the event
-// loop, so streaming line by line costs about as much as one bulk insertion.
+// Text is gathered and inserted into the view at most about once per frame
+// of the screen (60 a second), so streaming line by line, or a piece at a
+// time between turns of the event loop, costs about what one bulk
+// insertion costs, and no insertion holds the event loop long.
 #ifndef WINDOW_WINDOW_H_
 #define WINDOW_WINDOW_H_
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 
 class QPlainTextEdit;
+class QTimer;
 
 class Window : public QMainWindow {
  public:
   Window();
+  Window(const Window&) = delete;  // a widget is not copied
+  Window& operator=(const Window&) = delete;
   ~Window() override;
 
   // Shows the count characters at s after those shown so far, adding no
@@ -22,10 +28,11 @@ class Window : public QMainWindow {
   // call. Keeps the view at the end of the text. Returns count: it takes
   // all.
   //
-  // The view gets the text at the next turn of the event loop, before any
-  // paint, or at once when about a million characters are waiting. A
-  // caller that reads the view without processing events sees only what
-  // was delivered so far; deliverPending() delivers the rest.
+  // The view gets the text at the next frame, a sixtieth of a second after
+  // the last one at most, before any paint, or at once when about 256,000
+  // characters are waiting. A caller that reads the view without
+  // processing events sees only what was delivered so far;
+  // deliverPending() delivers the rest.
   int append(const char* s, int count);
 
   // Inserts every waiting character into the view now, but for a final
@@ -33,10 +40,11 @@ class Window : public QMainWindow {
   void deliverPending();
 
  private:
-  QPlainTextEdit* view;    // owned by Qt: the central widget, a child
-  QByteArray partial;      // the start of a character split between calls
-  QString pending;         // decoded, not yet in the view
-  bool queued = false;     // a delivery waits in the event loop
+  QPlainTextEdit* view;     // owned by Qt: the central widget, a child
+  QTimer* frame;            // owned by Qt: a child; the next frame's delivery
+  QElapsedTimer lastFrame;  // since the last frame's delivery
+  QByteArray partial;       // the start of a character split between calls
+  QString pending;          // decoded, not yet in the view
 };
 
 #endif  // WINDOW_WINDOW_H_
