@@ -15,7 +15,8 @@ DEPS = sh scripts/deps.sh
 CONFIGURE = test -f build/$(1)/CMakeCache.txt || \
 	cmake --preset $(1) --log-level=NOTICE $(CONFIGURE_FLAGS)
 
-.PHONY: all build tour test test-all mistakes bench format lint
+.PHONY: all build tour test test-all mistakes exercise answer exercise-undo \
+	bench format lint
 
 all: build
 
@@ -51,6 +52,17 @@ mistakes:
 	@$(DEPS) build window test
 	python3 scripts/mistakes.py
 
+# The exercises of exercises/: `make exercise` lists them, NAME=<name>
+# hands one out; `make answer` and `make exercise-undo` take NAME too.
+exercise:
+	@python3 scripts/exercise.py $(NAME)
+
+answer:
+	@python3 scripts/exercise.py --answer $(NAME)
+
+exercise-undo:
+	@python3 scripts/exercise.py --undo $(NAME)
+
 bench:
 	@$(DEPS) build window bench
 	@$(call CONFIGURE,default)
@@ -61,3 +73,8 @@ bench:
 format:
 	@$(DEPS) format
 	clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.h')
+
+lint:
+	@$(DEPS) build window test lint
+	@$(call CONFIGURE,asan)
+	@sh scripts/lint.sh build/asan

@@ -8,12 +8,14 @@ what they say.
 Usage: mistakes.py   (from the top of the checkout)
 Exits non-zero when a patch does not apply or a mistake is not caught.
 """
+import os
 import pathlib
 import shutil
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
+import exercise
 import testreport
 
 TOP = pathlib.Path.cwd()
@@ -75,10 +77,101 @@ def short(line):
     return line if len(line) <= 150 else line[:147] + "..."
 
 
+def sources_of(patch):
+    """The C++ sources a patch changes, a changed header standing for the
+    sources that include it."""
+    changed = [line[len("+++ b/"):].strip()
+               for line in patch.read_text().splitlines()
+               if line.startswith("+++ b/")]
+    sources = [name for name in changed if name.endswith(".cpp")]
+    for header in (name for name in changed if name.endswith(".h")):
+        for folder in ("accounts", "arrays", "text", "window", "demos"):
+            for source in sorted((SCRATCH / folder).glob("*.cpp")):
+                if f'#include "{header}"' in source.read_text():
+                    sources.append(source.relative_to(SCRATCH).as_posix())
+    return list(dict.fromkeys(sources))
+
+
+def seen_by_tools(patch, build_log):
+    """Which tools flag the mistake: the compiler's warnings in the rebuild,
+    clang-tidy on what it changed."""
+    tools = ["compiler"] if "warning:" in build_log else []
+    sources = sources_of(patch)
+    if sources and run("sh", "scripts/lint.sh", "build/asan", *sources).returncode:
+        tools.append("lint")
+    return " and ".join(tools) or "none"
+
+
+TABLE_START = "<!-- mistakes table: filled in by make mistakes -->"
+TABLE_END = "<!-- end of mistakes table -->"
+
+
+def readme_table(rows):
+    """The README's table of mistakes, from what this run found."""
+    lines = [TABLE_START,
+             "| Mistake | Technique | Caught by (among others) | Tools |",
+             "|---|---|---|---|"]
+    for mistake, technique, caught, tools in rows:
+        names = ", ".join(f"`{name}`" for name in caught)
+        lines.append(f"| {mistake} | {technique} | {names} | {tools} |")
+    return "\n".join(lines + [TABLE_END])
+
+
+def update_readme(rows):
+    """Writes the table into README.md; in CI a table that differs fails."""
+    readme = TOP / "README.md"
+    text = readme.read_text()
+    start, end = text.find(TABLE_START), text.find(TABLE_END)
+    if start < 0 or end < 0:
+        return "README.md has no mistakes table"
+    table = readme_table(rows)
+    if text[start:end + len(TABLE_END)] == table:
+        return None
+    if os.environ.get("CI"):
+        return "README.md's mistakes table is out of date: run make mistakes"
+    readme.write_text(text[:start] + table + text[end + len(TABLE_END):])
+    print("README.md: the mistakes table is updated")
+    return None
+
+
 def lesson(patch):
     """The patch's opening lines, up to its first diff."""
     header = patch.read_text().split("\ndiff --git", 1)[0]
     return [line for line in header.splitlines() if line.strip()]
+
+
+def grade_exercises():
+    """Hands out each exercise in the scratch copy: it must build and fail
+    the tests, saying what is missing. Returns how many did."""
+    graded = 0
+    for patch in sorted((TOP / "exercises").glob("*.patch")):
+        print(f"\n=== exercise {patch.stem}")
+        print(f"    Exercise: {exercise.field(patch, 'Exercise')}")
+        applied = run("patch", "-p1", "--forward", "--batch",
+                      "--no-backup-if-mismatch", "-i", str(patch))
+        try:
+            if applied.returncode != 0:
+                print("    NOT APPLIED:", applied.stdout.strip())
+                continue
+            built, log = build()
+            if not built:
+                print("    does not build as handed out")
+                continue
+            if "warning:" in log:
+                print("    NOT CLEAN: it builds with warnings")
+                continue
+            failed = failures()
+        finally:
+            mirror_tree()
+        if not failed:
+            print("    NOT GRADED: every test passes as handed out")
+            continue
+        graded += 1
+        print(f"    make test fails: {len(failed)} tests, first "
+              f"{failed[0][0]}")
+        for line in telling_lines(failed):
+            print(f"      {short(line)}")
+    return graded
 
 
 def main():
@@ -96,7 +189,7 @@ def main():
         sys.exit("mistakes: tests fail without any mistake: " +
                  ", ".join(name for name, _ in already))
 
-    caught = 0
+    caught, rows = 0, []
     for patch in patches:
         print(f"\n=== {patch.stem}")
         for line in lesson(patch):
@@ -114,6 +207,7 @@ def main():
                 print("    does not build:", *errors, sep="\n      ")
                 continue
             failed = failures()
+            tools = seen_by_tools(patch, log)
         finally:
             mirror_tree()  # the checkout's text again, the mistake gone
         if not failed:
@@ -121,14 +215,28 @@ def main():
             continue
         caught += 1
         names = [name for name, _ in failed]
+        telling = next((name for name, output in failed
+                        if testreport.lessons(output)), names[0])
+        rows.append((exercise.field(patch, "Mistake"),
+                     exercise.field(patch, "Technique"),
+                     list(dict.fromkeys([telling] + names))[:2], tools))
         shown = ", ".join(names[:6]) + (f" and {len(names) - 6} more"
                                         if len(names) > 6 else "")
         print(f"    caught by: {shown}")
         for line in telling_lines(failed):
             print(f"      {short(line)}")
+        print(f"    flagged by tools: {tools}")
+    graded = grade_exercises()
     build()  # leave the scratch build as the checkout is
+    exercises = sorted((TOP / "exercises").glob("*.patch"))
     print(f"\n{len(patches)} mistakes, {caught} caught")
-    return 0 if patches and caught == len(patches) else 1
+    print(f"{len(exercises)} exercises, {graded} fail as handed out")
+    complete = (bool(patches) and caught == len(patches)
+                and graded == len(exercises))
+    problem = update_readme(rows) if complete else None
+    if problem:
+        print(f"mistakes: {problem}")
+    return 0 if complete and not problem else 1
 
 
 if __name__ == "__main__":

@@ -79,7 +79,9 @@ def sanitizer_digest(lines):
     """A sanitizer report cut down to its verdict, each stack's heading with
     the first frame in project code, and its summary line. Returns the
     lines and how many input lines the report took."""
-    shown, want_frame, used = [], False, len(lines)
+    # Frames still wanted for the stack at hand: two for the faulting
+    # access (where, and from where), one for each stack after it.
+    shown, want_frame, used = [], 0, len(lines)
     for at, line in enumerate(lines):
         bare = re.sub(r"^=+\d+=+\s*", "", line).rstrip()
         if bare.startswith("SUMMARY:"):
@@ -100,14 +102,14 @@ def sanitizer_digest(lines):
             meaning = next((m for k, m in MEANING.items()
                             if kind.startswith(k)), None)
             shown.append(verdict + (f": {meaning}" if meaning else ""))
-            want_frame = True
+            want_frame = 2
         elif re.match(r"^(READ|WRITE|Direct leak|Indirect leak|freed by|"
                       r"previously allocated|allocated by)", bare):
             shown.append("  " + re.sub(r" at 0x\w+ thread T\d+", "", bare))
-            want_frame = True
+            want_frame = 2 if bare.startswith(("READ", "WRITE")) else 1
         elif want_frame and project_frame(bare):
             shown.append("    " + project_frame(bare))
-            want_frame = False
+            want_frame -= 1
     return shown, used
 
 
@@ -125,6 +127,11 @@ def digest(output):
             shown, used = sanitizer_digest(rest)
             lines += shown
             at += used
+            continue
+        if line == "With diff:":  # the values are shown above already
+            at += 1
+            while at < len(raw) and re.match(r"^(@@|[-+ ])", raw[at]):
+                at += 1
             continue
         if line.strip() and not GTEST_FRAMING.match(line) \
                 and not re.match(r"^\+?=+$", line):
