@@ -49,7 +49,7 @@ test-all:
 # Each classic mistake of mistakes/ made in a scratch copy, and the tests
 # that catch it.
 mistakes:
-	@$(DEPS) build window test
+	@$(DEPS) build window test lint
 	python3 scripts/mistakes.py
 
 # The exercises of exercises/: `make exercise` lists them, NAME=<name>

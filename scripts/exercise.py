@@ -10,6 +10,7 @@ Usage (from the top of the checkout):
   exercise.py --undo NAME     keeps your code aside, puts the checkout back
 """
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -39,10 +40,10 @@ def field(patch, name):
     for line in header(patch):
         if line.startswith(f"{name}: "):
             lines, taking = [line[len(name) + 2:]], True
-        elif taking and not line.split(":")[0].isalpha():
-            lines.append(line)
+        elif taking and re.match(r"[A-Z][a-z]+( [a-z]+)*: ", line):
+            break  # the next field
         elif taking:
-            break
+            lines.append(line)
     return " ".join(lines).rstrip(".")
 
 

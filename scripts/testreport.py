@@ -42,7 +42,7 @@ SANITIZER_START = re.compile(
 FRAME = re.compile(r"^\s*#\d+ 0x[0-9a-f]+ in (.*?) (/\S+?)(:\d+)?(:\d+)?$")
 # The lines of a GoogleTest failure that are its own, not the test's words.
 GTEST_OWN = re.compile(
-    r"^(\s|Which is:|Expected|Value of:|Actual:|Failed$|With diff:|@@|"
+    r"^(\s|[-+]|Which is:|Expected|Value of:|Actual:|Failed$|With diff:|@@|"
     r"Google Test trace:|.*: Failure$)")
 
 

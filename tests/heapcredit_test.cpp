@@ -53,16 +53,20 @@ TEST(OverdraftD, LendsUntilTheCreditIsUsedUp) {
   EXPECT_EQ(account.Balance(), 0.0);
 
   account.Withdraw(250);
-  EXPECT_EQ(out.Take(), "Bank advance: $250.00\nFinance charge: $25.00\n");
-  EXPECT_EQ(Tail(Display(account), 1), "Owed to bank: $495.00\n");
+  EXPECT_EQ(out.Take(), "Bank advance: $250.00\nFinance charge: $25.00\n")
+      << "a withdrawal within the credit left must be granted";
+  EXPECT_EQ(Tail(Display(account), 1), "Owed to bank: $495.00\n")
+      << "the debt must grow by each advance and its finance charge";
 
   // The last advance's charge may push the debt past the limit...
   account.Withdraw(5);
-  EXPECT_EQ(out.Take(), "Bank advance: $5.00\nFinance charge: $0.50\n");
+  EXPECT_EQ(out.Take(), "Bank advance: $5.00\nFinance charge: $0.50\n")
+      << "a withdrawal that uses exactly the credit left must be granted";
   EXPECT_EQ(Tail(Display(account), 1), "Owed to bank: $500.50\n");
   // ...and from then on every positive withdrawal is refused.
   account.Withdraw(0.01);
-  EXPECT_EQ(out.Take(), kLimitExceeded);
+  EXPECT_EQ(out.Take(), kLimitExceeded)
+      << "with no credit left every withdrawal beyond the balance is refused";
   EXPECT_EQ(account.Balance(), 0.0);
 
   // A deposit raises the balance and leaves the debt alone.

@@ -107,24 +107,30 @@ TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
 // Any bytes, valid UTF-8 or not, split at every point and delivered a byte
 // at a time, show as one call of all of them shows them.
 TEST(Window, ShowsAnyBytesAsOneCallDoesWhereverTheyAreSplit) {
-  // Bytes that start, continue, complete or break UTF-8 sequences.
-  const unsigned char alphabet[] = {'s',  '\n', '\r', 0x80, 0x8F, 0x9F, 0xA0,
-                                    0xA9, 0xBF, 0xC0, 0xC3, 0xDF, 0xE0, 0xE2,
-                                    0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  // Bytes that start, continue, complete or break UTF-8 sequences, and a
+  // few whole ones: a byte-order mark, a euro sign, a CRLF.
+  const std::vector<std::string> pieces = {
+      "s",    "\n",   "\r",   "\x80",         "\x8f",         "\x9f",
+      "\xa0", "\xa9", "\xbb", "\xbf",         "\xc0",         "\xc3",
+      "\xdf", "\xe0", "\xe2", "\xed",         "\xef",         "\xf0",
+      "\xf4", "\xf5", "\xff", "\xef\xbb\xbf", "\xe2\x82\xac", "\r\n"};
   std::mt19937 random(20261209);
-  std::uniform_int_distribution<int> pick(0, sizeof alphabet - 1);
-  std::uniform_int_distribution<int> length(1, 7);
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  std::uniform_int_distribution<int> length(1, 6);
   for (int round = 0; round < 400; ++round) {
     std::string bytes;
-    for (int n = length(random); n > 0; --n)
-      bytes += static_cast<char>(alphabet[pick(random)]);
+    for (int n = length(random); n > 0; --n) bytes += pieces[pick(random)];
     bytes += '.';  // ends on a boundary, so one call shows every byte
-    const std::string whole = ShownWhole(bytes).toStdString();
+    // After some text, as every round but the first of one window is: a
+    // byte-order mark is then a character like any other.
+    const std::string whole = ShownWhole("x" + bytes).mid(1).toStdString();
     const std::string hex =
         QByteArray::fromStdString(bytes).toHex(' ').toStdString();
     Window window;
+    window.append("x", 1);
+    window.deliverPending();
     std::vector<std::pair<std::string, std::string>> deliveries;  // how, what
-    qsizetype seen = 0;
+    qsizetype seen = 1;
     auto took = [&](const std::string& how) {
       const QString now = Shown(window);
       deliveries.emplace_back(how, now.mid(seen).toStdString());
@@ -149,6 +155,21 @@ TEST(Window, ShowsAnyBytesAsOneCallDoesWhereverTheyAreSplit) {
           << "one call: decode only whole characters, keep a split one's "
           << "start for the next call";
     }
+  }
+}
+
+TEST(Window, DropsAByteOrderMarkOnlyAtTheStartOfTheText) {
+  const std::string text = "\xef\xbb\xbfhi\xef\xbb\xbf!";
+  for (size_t split = 0; split <= text.size(); ++split) {
+    Window window;
+    window.append(text.data(), static_cast<int>(split));
+    window.deliverPending();
+    window.append(text.data() + split, static_cast<int>(text.size() - split));
+    window.deliverPending();
+    EXPECT_EQ(Shown(window), QString::fromUtf8("hi\xef\xbb\xbf!"))
+        << "split after byte " << split << ": a byte-order mark is dropped at "
+        << "the start of the text and shown anywhere else, wherever a call "
+        << "starts";
   }
 }
 

@@ -94,8 +94,9 @@ Window::~Window() = default;  // pending text goes with the view
 
 int Window::append(const char* s, int count) {
   // Each call decodes only whole characters, so every byte is decoded as
-  // one call of all of them would decode it; a stateful decoder would not
-  // do (Qt 6.4's drops the byte after an invalid sequence split so).
+  // one call of all of them would decode it; a decoder that carries state
+  // would not do (Qt 6.4's drops the byte after an invalid sequence split
+  // so).
   QByteArray joined;
   QByteArrayView bytes(s, count);
   if (!partial.isEmpty()) {
@@ -104,7 +105,10 @@ int Window::append(const char* s, int count) {
     bytes = joined;
   }
   const qsizetype whole = bytes.size() - IncompleteTail(bytes);
-  pending += QString::fromUtf8(bytes.first(whole));
+  if (whole > 0) {
+    pending += (decodedAny ? later : first)(bytes.first(whole));
+    decodedAny = true;
+  }
   partial = bytes.sliced(whole).toByteArray();
   if (pending.size() >= kMostPending) {
     deliverPending();

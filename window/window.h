@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
+#include <QStringDecoder>
 
 class QPlainTextEdit;
 class QTimer;
@@ -44,6 +45,14 @@ class Window : public QMainWindow {
   QTimer* frame;            // owned by Qt: a child; the next frame's delivery
   QElapsedTimer lastFrame;  // since the last frame's delivery
   QByteArray partial;       // the start of a character split between calls
+  // Each decodes whole characters only and keeps no state between calls;
+  // the first drops a byte-order mark the text starts with, the other
+  // shows one that a later call starts with.
+  QStringDecoder first{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+  QStringDecoder later{QStringDecoder::Utf8,
+                       QStringDecoder::Flag::Stateless |
+                           QStringDecoder::Flag::ConvertInitialBom};
+  bool decodedAny = false;  // whether first has had its turn
   QString pending;          // decoded, not yet in the view
 };
 
