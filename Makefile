@@ -10,9 +10,11 @@ else
 CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=OFF
 endif
 DEPS = sh scripts/deps.sh
-# Configures a build folder the first time only; after that the build
-# reconfigures by itself when a CMakeLists.txt changes.
-CONFIGURE = test -f build/$(1)/CMakeCache.txt || \
+# Configures a build folder the first time, and again once packages were
+# installed since; otherwise the build reconfigures by itself when a
+# CMakeLists.txt changes.
+CONFIGURE = { test -f build/$(1)/CMakeCache.txt && \
+	! test build/deps.stamp -nt build/$(1)/CMakeCache.txt; } || \
 	cmake --preset $(1) --log-level=NOTICE $(CONFIGURE_FLAGS)
 
 .PHONY: all build tour test test-all mistakes exercise answer exercise-undo \

@@ -45,6 +45,7 @@ export DEBIAN_FRONTEND=noninteractive
 if { apt-get update && apt-get install -y --no-install-recommends $missing; } \
     >"$log" 2>&1; then
   echo "done"
+  touch build/deps.stamp  # the builds configure again: they may find more
 else
   echo "failed; the log ends:"
   tail -n 20 "$log"
