@@ -198,6 +198,8 @@ def main():
     started = time.monotonic()
     cases = run(preset)
     failed = [case for case in cases if case[1] not in ("run", "skipped")]
+    # Those that say in words what broke first: they teach most.
+    failed.sort(key=lambda case: not lessons(case[2]))
     skipped = [case for case in cases if case[1] == "skipped"]
     for number, (name, status, output) in enumerate(failed):
         if number == SHOWN_IN_FULL:
