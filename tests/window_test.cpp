@@ -83,8 +83,9 @@ TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
     window.deliverPending();
     EXPECT_EQ(Shown(window), QString::fromStdString(text)) << "shift " << shift;
   }
-  // An invalid byte at the put area's edge, with no flush of its own.
-  const std::string invalid = std::string(4095, 'a') + "Caf\xe9s open\n";
+  // An invalid byte at the put area's edge (the 4097th, handed over alone),
+  // with no flush of its own.
+  const std::string invalid = std::string(4093, 'a') + "Caf\xe9s open\n";
   {
     Window window;
     PaneSink sink(&window);
