@@ -34,6 +34,17 @@ QString ShownWhole(const std::string& text) {
   return Shown(window);
 }
 
+// What the view shows for text handed over in two calls, split after byte
+// split, the first delivered before the second comes.
+QString ShownSplit(const std::string& text, size_t split) {
+  Window window;
+  window.append(text.data(), static_cast<int>(split));
+  window.deliverPending();
+  window.append(text.data() + split, static_cast<int>(text.size() - split));
+  window.deliverPending();
+  return Shown(window);
+}
+
 TEST(Window, ShowsTheGreetingOnceEventsRun) {
   Window window;
   PaneSink sink(&window);
@@ -96,12 +107,9 @@ TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
         << "an invalid byte at the put area's edge lost the character after it";
   }
   for (size_t split = 0; split <= wide.size(); ++split) {
-    Window window;  // the view gets the first part before the second comes
-    window.append(wide.data(), static_cast<int>(split));
-    window.deliverPending();
-    window.append(wide.data() + split, static_cast<int>(wide.size() - split));
-    window.deliverPending();
-    EXPECT_EQ(Shown(window), QString::fromStdString(wide)) << "split " << split;
+    EXPECT_EQ(ShownSplit(wide, split), QString::fromStdString(wide))
+        << "split " << split << ": a character split by a hand-over must show "
+        << "whole";
   }
 }
 
@@ -162,12 +170,7 @@ TEST(Window, ShowsAnyBytesAsOneCallDoesWhereverTheyAreSplit) {
 TEST(Window, DropsAByteOrderMarkOnlyAtTheStartOfTheText) {
   const std::string text = "\xef\xbb\xbfhi\xef\xbb\xbf!";
   for (size_t split = 0; split <= text.size(); ++split) {
-    Window window;
-    window.append(text.data(), static_cast<int>(split));
-    window.deliverPending();
-    window.append(text.data() + split, static_cast<int>(text.size() - split));
-    window.deliverPending();
-    EXPECT_EQ(Shown(window), QString::fromUtf8("hi\xef\xbb\xbf!"))
+    EXPECT_EQ(ShownSplit(text, split), QString::fromUtf8("hi\xef\xbb\xbf!"))
         << "split after byte " << split << ": a byte-order mark is dropped at "
         << "the start of the text and shown anywhere else, wherever a call "
         << "starts";
@@ -178,12 +181,7 @@ TEST(Window, ShowsCrLfTheSameWhereverAHandOverSplitsIt) {
   const std::string text = "one\r\ntwo\r\n\r\nthree\rfour\r\n";
   const QString whole = ShownWhole(text);
   for (size_t split = 0; split <= text.size(); ++split) {
-    Window window;
-    window.append(text.data(), static_cast<int>(split));
-    window.deliverPending();
-    window.append(text.data() + split, static_cast<int>(text.size() - split));
-    window.deliverPending();
-    EXPECT_EQ(Shown(window), whole)
+    EXPECT_EQ(ShownSplit(text, split), whole)
         << "split " << split << ": a \\r\\n split by a hand-over must show as "
         << "one line break";
   }
