@@ -40,7 +40,7 @@ test:
 	@python3 scripts/testreport.py quick
 
 test-all:
-	@$(DEPS) build window test full bench
+	@$(DEPS) build window tour test full bench
 	@$(call CONFIGURE,default)
 	@$(call CONFIGURE,asan)
 	cmake --build --preset default-all

@@ -4,6 +4,7 @@
 # another user it prints the line to run; without apt it says so. Then the
 # build carries on: CMake reports in one line what is still missing.
 # Usage: deps.sh NEED...   (build window tour test full format lint bench)
+# full is what make test-all adds to tour and test: valgrind.
 packages=""
 for need in "$@"; do
   case $need in
@@ -13,8 +14,7 @@ for need in "$@"; do
                     openbox imagemagick" ;;
     test) packages="$packages clang libclang-rt-14-dev libgtest-dev libgmock-dev
                     python3 diffutils patch" ;;
-    full) packages="$packages valgrind xvfb xauth x11-utils xdotool wmctrl
-                    openbox imagemagick" ;;
+    full) packages="$packages valgrind" ;;
     format) packages="$packages clang-format" ;;
     lint) packages="$packages clang-tidy" ;;
     bench) packages="$packages libbenchmark-dev" ;;

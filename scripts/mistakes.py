@@ -13,7 +13,6 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import xml.etree.ElementTree as ElementTree
 
 import exercise
 import testreport
@@ -54,11 +53,29 @@ def failures():
     failed."""
     report = SCRATCH / "build" / "asan" / "mistakes-junit.xml"
     run("ctest", "--preset", "quick", "--output-junit", str(report))
-    failed = []
-    for case in ElementTree.parse(report).getroot().iter("testcase"):
-        if case.get("status") == "fail":
-            failed.append((case.get("name"), case.findtext("system-out") or ""))
-    return failed
+    return [(name, output) for name, status, output
+            in testreport.junit_cases(report) if status not in ("run", "skipped")]
+
+
+def made(patch, with_tools=False):
+    """Makes the patch's change in the scratch copy, rebuilds it and runs the
+    learner's tests, then puts the copy back as the checkout is. Returns
+    (trouble, log, failed, tools): trouble says why no test ran, or None;
+    tools, when asked for, which tools flag the change."""
+    applied = run("patch", "-p1", "--forward", "--batch",
+                  "--no-backup-if-mismatch", "-i", str(patch))
+    try:
+        if applied.returncode != 0:
+            return ("NOT APPLIED: " + applied.stdout.strip() + " " +
+                    applied.stderr.strip(), "", [], None)
+        built, log = build()
+        if not built:
+            errors = [line for line in log.splitlines() if "error" in line][:2]
+            return "does not build: " + " / ".join(errors), log, [], None
+        failed = failures()
+        return None, log, failed, seen_by_tools(patch, log) if with_tools else None
+    finally:
+        mirror_tree()
 
 
 def telling_lines(failed):
@@ -80,9 +97,7 @@ def short(line):
 def sources_of(patch):
     """The C++ sources a patch changes, a changed header standing for the
     sources that include it."""
-    changed = [line[len("+++ b/"):].strip()
-               for line in patch.read_text().splitlines()
-               if line.startswith("+++ b/")]
+    changed = exercise.files(patch)
     sources = [name for name in changed if name.endswith(".cpp")]
     for header in (name for name in changed if name.endswith(".h")):
         for folder in ("accounts", "arrays", "text", "window", "demos"):
@@ -134,12 +149,6 @@ def update_readme(rows):
     return None
 
 
-def lesson(patch):
-    """The patch's opening lines, up to its first diff."""
-    header = patch.read_text().split("\ndiff --git", 1)[0]
-    return [line for line in header.splitlines() if line.strip()]
-
-
 def grade_exercises():
     """Hands out each exercise in the scratch copy: it must build and fail
     the tests, saying what is missing. Returns how many did."""
@@ -147,22 +156,12 @@ def grade_exercises():
     for patch in sorted((TOP / "exercises").glob("*.patch")):
         print(f"\n=== exercise {patch.stem}")
         print(f"    Exercise: {exercise.field(patch, 'Exercise')}")
-        applied = run("patch", "-p1", "--forward", "--batch",
-                      "--no-backup-if-mismatch", "-i", str(patch))
-        try:
-            if applied.returncode != 0:
-                print("    NOT APPLIED:", applied.stdout.strip())
-                continue
-            built, log = build()
-            if not built:
-                print("    does not build as handed out")
-                continue
-            if "warning:" in log:
-                print("    NOT CLEAN: it builds with warnings")
-                continue
-            failed = failures()
-        finally:
-            mirror_tree()
+        trouble, log, failed, _ = made(patch)
+        if not trouble and "warning:" in log:
+            trouble = "NOT CLEAN: it builds with warnings"
+        if trouble:
+            print(f"    {trouble}")
+            continue
         if not failed:
             print("    NOT GRADED: every test passes as handed out")
             continue
@@ -192,24 +191,12 @@ def main():
     caught, rows = 0, []
     for patch in patches:
         print(f"\n=== {patch.stem}")
-        for line in lesson(patch):
+        for line in exercise.header(patch):
             print(f"    {line}")
-        applied = run("patch", "-p1", "--forward", "--batch",
-                      "--no-backup-if-mismatch", "-i", str(patch))
-        if applied.returncode != 0:
-            print("    NOT APPLIED:", applied.stdout.strip(), applied.stderr.strip())
-            mirror_tree()  # undo what part of it did apply
+        trouble, _, failed, tools = made(patch, with_tools=True)
+        if trouble:
+            print(f"    {trouble}")
             continue
-        try:
-            built, log = build()
-            if not built:
-                errors = [l for l in log.splitlines() if "error" in l][:2]
-                print("    does not build:", *errors, sep="\n      ")
-                continue
-            failed = failures()
-            tools = seen_by_tools(patch, log)
-        finally:
-            mirror_tree()  # the checkout's text again, the mistake gone
         if not failed:
             print("    NOT CAUGHT: every test passed")
             continue

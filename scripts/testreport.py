@@ -22,7 +22,6 @@ MAX_LINES = 24     # of one failure's messages
 # What a sanitizer's verdict means, in the words of the lessons.
 MEANING = {
     "heap-use-after-free": "a block was used after delete[] released it",
-    "double-free": "a block was released twice",
     "attempting double-free": "a block was released twice",
     "heap-buffer-overflow": "a read or write ran past the end of a heap block",
     "stack-buffer-overflow": "a read or write ran past the end of an array "
@@ -163,7 +162,7 @@ def lessons(output):
 
 
 def run(preset):
-    """Runs the preset; returns (counted, [(name, status, output)])."""
+    """Runs the preset; returns its tests as junit_cases does."""
     build = TOP / "build" / configure_preset(preset)
     report = build / f"testreport-{preset}.xml"
     report.unlink(missing_ok=True)
@@ -183,6 +182,12 @@ def run(preset):
     if not report.exists():
         print("\n".join(tail))
         sys.exit(f"testreport: ctest --preset {preset} ran no test")
+    return junit_cases(report)
+
+
+def junit_cases(report):
+    """[(name, status, output)] of a ctest JUnit report; status is "run",
+    "fail", "skipped" or ctest's word for a test that could not run."""
     cases = []
     for case in ElementTree.parse(report).getroot().iter("testcase"):
         status = case.get("status")
