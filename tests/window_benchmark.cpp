@@ -1,11 +1,13 @@
-// Lines streamed through a PaneSink into a shown Window, written in pieces
-// and flushed once, flushed after every line with std::endl, or flushed in
-// 4 KiB pieces with a return to the event loop after each, against one
-// setPlainText of the same text; each until the view holds the whole text
-// and has painted it. Prints the ratios to the one call, the growth from 1
-// to 10 MiB, the longest wait of the event loop while the yielding writer
-// runs, and the peak memory of each way, measured in a fresh process each
-// (--peak=WAY/BYTES runs one and prints its peak).
+// Text streamed through a PaneSink into a shown Window, written in pieces
+// and flushed once, flushed after every line with std::endl, flushed in
+// 4 KiB pieces with a return to the event loop after each, or handed to
+// append() in one call, against one setPlainText of the same text; each
+// until the view holds the whole text and has painted it. The text is
+// lines, or the same characters as one line without a line break or any
+// other break opportunity. Prints the ratios to the one call and of one
+// line to lines, the longest the event loop was held, and the peak memory
+// of each way, measured in a fresh process each (--peak=WAY/BYTES runs one
+// and prints its peak).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,23 +36,23 @@ namespace {
 
 constexpr long kMiB = 1 << 20;
 const char* const kWays[] = {"SetPlainTextOnce", "StreamPieces",
-                             "StreamEndlPerLine", "StreamYieldEvery4KiB"};
-double longest_wait_ms = 0;  // of the last yielding run
+                             "StreamEndlPerLine", "StreamYieldEvery4KiB",
+                             "AppendOnce"};
 
-// The lines of about bytes characters, each without its line end.
-std::vector<std::string> Lines(long bytes) {
-  std::vector<std::string> lines;
-  for (long total = 0; total < bytes;) {
-    lines.push_back("line " + std::to_string(lines.size()) +
-                    ": the quick brown fox jumps over the lazy dog");
-    total += static_cast<long>(lines.back().size()) + 1;
+// Lines of about bytes characters in all, each ended by a line end.
+std::string Lines(long bytes) {
+  std::string text;
+  for (long line = 0; static_cast<long>(text.size()) < bytes; ++line) {
+    text += "line " + std::to_string(line) +
+            ": the quick brown fox jumps over the lazy dog\n";
   }
-  return lines;
+  return text;
 }
 
-std::string Joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + '\n';
+// The same characters as one line that offers no place to break it.
+std::string OneLine(std::string text) {
+  std::replace(text.begin(), text.end(), ' ', '_');
+  std::replace(text.begin(), text.end(), '\n', '_');
   return text;
 }
 
@@ -63,89 +67,101 @@ QPlainTextEdit* View(Window& window) {
   return window.findChild<QPlainTextEdit*>();
 }
 
-// Writes the lines 4 KiB at a time, flushing and returning to the event
-// loop after each piece, as a program that logs while it works; notes the
-// longest the loop kept the writer waiting between two pieces.
-void WriteYielding(const std::vector<std::string>& lines, std::ostream& out) {
+// Notes the longest the event loop went without returning to idle: a
+// zero-interval timer runs at every idle turn.
+class Heartbeat {
+ public:
+  Heartbeat() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      longest_ms = std::max(longest_ms, clock_.nsecsElapsed() / 1e6);
+      clock_.restart();
+    });
+    clock_.start();
+    timer_.start(0);
+  }
+  double longest_ms = 0;
+
+ private:
+  QTimer timer_;
+  QElapsedTimer clock_;
+};
+
+// Writes the text 4 KiB at a time, flushing and returning to the event
+// loop after each piece, as a program that logs while it works.
+void WriteYielding(const std::string& text, std::ostream& out) {
   std::size_t next = 0;
-  bool done = false;
-  QElapsedTimer clock;
-  clock.start();
-  qint64 yielded_at = 0;
-  longest_wait_ms = 0;
   std::function<void()> piece = [&] {
-    longest_wait_ms =
-        std::max(longest_wait_ms,
-                 static_cast<double>(clock.nsecsElapsed() - yielded_at) / 1e6);
-    for (std::size_t bytes = 0; next < lines.size() && bytes < 4096; ++next) {
-      out << lines[next] << '\n';
-      bytes += lines[next].size() + 1;
-    }
+    out.write(text.data() + next,
+              static_cast<std::streamsize>(std::min<std::size_t>(
+                  4096, text.size() - next)));
     out.flush();
-    yielded_at = clock.nsecsElapsed();
-    if (next < lines.size()) {
-      QTimer::singleShot(0, piece);
-    } else {
-      done = true;
-    }
+    next = std::min(text.size(), next + 4096);
+    if (next < text.size()) QTimer::singleShot(0, piece);
   };
   QTimer::singleShot(0, piece);
-  while (!done) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  while (next < text.size()) {
+    QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
 }
 
-// Writes the lines into the window one of the four ways, then lets the
-// event loop run as a shown window's would, until the view holds the whole
-// text and has painted it.
-void Write(const char* way, const std::vector<std::string>& lines,
-           const std::string& text, Window& window) {
-  if (std::strcmp(way, "SetPlainTextOnce") == 0) {
-    View(window)->setPlainText(
-        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+// Writes the text into the window one of the ways, then lets the event loop
+// run as a shown window's would, until the view holds the whole text and
+// has painted it. Returns the longest the event loop was held, from the
+// start for the writer that yields, else once the writer is done.
+double Write(const std::string& way, const std::string& text,
+             Window& window) {
+  std::unique_ptr<Heartbeat> heartbeat;
+  if (way == "SetPlainTextOnce") {
+    View(window)->setPlainText(QString::fromStdString(text));
+  } else if (way == "AppendOnce") {
+    window.append(text.data(), static_cast<int>(text.size()));
   } else {
     PaneSink sink(&window);
     std::ostream out(&sink);
-    if (std::strcmp(way, "StreamPieces") == 0) {
-      for (const std::string& line : lines) out << line << '\n';
+    std::istringstream lines(text);
+    std::string line;
+    if (way == "StreamPieces") {
+      while (std::getline(lines, line)) out << line << '\n';
       out.flush();
-    } else if (std::strcmp(way, "StreamEndlPerLine") == 0) {
-      for (const std::string& line : lines) out << line << std::endl;
+    } else if (way == "StreamEndlPerLine") {
+      while (std::getline(lines, line)) out << line << std::endl;
     } else {
-      WriteYielding(lines, out);
+      heartbeat = std::make_unique<Heartbeat>();
+      WriteYielding(text, out);
     }
   }
-  // A document holds one character more than its text: the last block's end.
-  const int characters =
-      static_cast<int>(
-          QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
-              .size()) +
-      1;
-  while (View(window)->document()->characterCount() < characters) {
+  if (!heartbeat) heartbeat = std::make_unique<Heartbeat>();
+  // Characters other than line ends, which fill blocks of the document.
+  const qsizetype wanted =
+      QString::fromStdString(text).size() -
+      static_cast<qsizetype>(std::count(text.begin(), text.end(), '\n'));
+  const QTextDocument* document = View(window)->document();
+  while (document->characterCount() - document->blockCount() < wanted) {
     QApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   QApplication::processEvents();  // the paint of the last text
+  return heartbeat->longest_ms;
 }
 
-void BM_Write(benchmark::State& state, const char* way) {
-  const std::vector<std::string> lines = Lines(state.range(0));
-  const std::string text = Joined(lines);
+void BM_Write(benchmark::State& state, const char* way, bool one_line) {
+  const std::string text =
+      one_line ? OneLine(Lines(state.range(0))) : Lines(state.range(0));
   double longest_wait = 0;
   for (auto _ : state) {
     state.PauseTiming();
     std::unique_ptr<Window> window = ShownWindow();
     state.ResumeTiming();
-    Write(way, lines, text, *window);
+    const double held = Write(way, text, *window);
     state.PauseTiming();
-    longest_wait = std::max(longest_wait, longest_wait_ms);
-    if (View(*window)->toPlainText().toStdString() != text) {
+    longest_wait = std::max(longest_wait, held);
+    if (window->text().toStdString() != text) {
       state.SkipWithError("the view does not hold the text written");
     }
     window.reset();
     state.ResumeTiming();
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
-  if (std::strcmp(way, "StreamYieldEvery4KiB") == 0) {
-    state.counters["longest_wait_ms"] = longest_wait;
-  }
+  state.counters["longest_wait_ms"] = longest_wait;
 }
 
 // Keeps the median time of every benchmark, by name, for the ratios.
@@ -173,15 +189,23 @@ void PrintRatios(const RatioReporter& r) {
   std::printf(
       "\nTime / one setPlainText, medians (growth: 10 MiB / 1 MiB"
       " of the way, over the same of the one call):\n");
-  for (const char* way :
-       {"StreamPieces", "StreamEndlPerLine", "StreamYieldEvery4KiB"}) {
-    const double once1 = Time(r, "SetPlainTextOnce", kMiB);
-    const double once10 = Time(r, "SetPlainTextOnce", 10 * kMiB);
+  const double once1 = Time(r, "SetPlainTextOnce", kMiB);
+  const double once10 = Time(r, "SetPlainTextOnce", 10 * kMiB);
+  for (const char* way : kWays) {
     const double way1 = Time(r, way, kMiB), way10 = Time(r, way, 10 * kMiB);
     if (once1 <= 0 || once10 <= 0 || way1 <= 0 || way10 <= 0) continue;
-    std::printf("  %-18s 1 MiB %.2f   10 MiB %.2f   growth %.2f\n", way,
+    std::printf("  %-20s 1 MiB %.2f   10 MiB %.2f   growth %.2f\n", way,
                 way1 / once1, way10 / once10,
                 (way10 / way1) / (once10 / once1));
+  }
+  std::printf("\nOne line / lines, the same characters, medians:\n");
+  for (const char* way : {"StreamYieldEvery4KiB", "AppendOnce"}) {
+    for (long bytes : {kMiB, 10 * kMiB}) {
+      const double lines = Time(r, way, bytes);
+      const double one = Time(r, std::string(way) + "/OneLine", bytes);
+      if (lines <= 0 || one <= 0) continue;
+      std::printf("  %-20s %2ld MiB %.2f\n", way, bytes / kMiB, one / lines);
+    }
   }
 }
 
@@ -190,13 +214,11 @@ void PrintRatios(const RatioReporter& r) {
 int PrintPeak(const std::string& way_and_bytes) {
   const std::string::size_type slash = way_and_bytes.find('/');
   const std::string way = way_and_bytes.substr(0, slash);
-  const std::vector<std::string> lines =
-      Lines(std::stol(way_and_bytes.substr(slash + 1)));
-  const std::string text = Joined(lines);
+  const std::string text = Lines(std::stol(way_and_bytes.substr(slash + 1)));
   std::unique_ptr<Window> window = ShownWindow();
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
-  Write(way.c_str(), lines, text, *window);
+  Write(way, text, *window);
   getrusage(RUSAGE_SELF, &after);
   std::printf("%ld\n", after.ru_maxrss - before.ru_maxrss);
   return 0;
@@ -242,14 +264,18 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strncmp(argv[1], "--peak=", 7) == 0) {
     return PrintPeak(argv[1] + 7);
   }
-  for (const char* way : kWays) {
-    benchmark::RegisterBenchmark((std::string("BM_Write/") + way).c_str(),
-                                 BM_Write, way)
+  auto add = [](const std::string& name, const char* way, bool one_line) {
+    benchmark::RegisterBenchmark(("BM_Write/" + name).c_str(), BM_Write, way,
+                                 one_line)
         ->Arg(kMiB)
         ->Arg(10 * kMiB)
         ->Repetitions(3)
         ->ReportAggregatesOnly(true)
         ->Unit(benchmark::kMillisecond);
+  };
+  for (const char* way : kWays) add(way, way, false);
+  for (const char* way : {"StreamYieldEvery4KiB", "AppendOnce"}) {
+    add(std::string(way) + "/OneLine", way, true);
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -18,13 +19,19 @@
 
 #include "window/panesink.h"
 
+// Lets GoogleTest show a QString that differs as its text.
+void PrintTo(const QString& text, std::ostream* os) {
+  *os << '"' << text.toStdString() << '"';
+}
+
 namespace {
 
 QPlainTextEdit* View(const Window& window) {
   return window.findChild<QPlainTextEdit*>();
 }
 
-QString Shown(const Window& window) { return View(window)->toPlainText(); }
+// What the view shows, a line shown folded read back whole.
+QString Shown(const Window& window) { return window.text(); }
 
 // What the view shows for text handed over in one call.
 QString ShownWhole(const std::string& text) {
@@ -242,6 +249,50 @@ TEST(Window, WriterThatNeverYieldsStillReachesTheView) {
   EXPECT_GE(Shown(window).size(), 1'000'000)
       << "text from a writer that never returns to the event loop must "
          "still reach the view";
+  window.deliverPending();
+  EXPECT_EQ(window.text().toStdString(), std::string(300 * 4096, 'x'))
+      << "a line shown folded must read back whole, every character once";
+}
+
+TEST(Window, TakesNothingForANegativeCount) {
+  Window window;
+  EXPECT_EQ(window.append("abc", -1), 0);
+  window.deliverPending();
+  EXPECT_EQ(Shown(window).toStdString(), "");
+}
+
+TEST(Window, ADeliveryStartedByTheViewsOwnChangeShowsTextOnce) {
+  Window window;
+  int calls = 0;
+  QObject::connect(View(window)->document(), &QTextDocument::contentsChanged,
+                   [&] {
+                     if (++calls > 3) return;  // a fault would not stop
+                     if (calls == 1) window.append("!", 1);
+                     window.deliverPending();
+                   });
+  window.append("hello", 5);
+  window.deliverPending();
+  EXPECT_EQ(Shown(window).toStdString(), "hello!")
+      << "a delivery started from the view's own change signal showed text "
+         "again: take the text out of the queue before inserting it";
+}
+
+TEST(Window, ReplacedCentralWidgetDropsTextInsteadOfCrashing) {
+  Window window;
+  window.append("before", 6);
+  static_cast<QMainWindow&>(window).setCentralWidget(new QLabel("mine"));
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // the view
+  window.append("after", 5);
+  window.deliverPending();
+  EXPECT_TRUE(window.text().isEmpty())
+      << "with its view gone the window has nowhere to show text";
+}
+
+TEST(Window, ShowsQtsFrameMarkersAsReplacementCharacters) {
+  EXPECT_EQ(ShownWhole("a\xef\xb7\x90" "b\xef\xb7\x91" "c"),
+            QString::fromUtf8("a\xef\xbf\xbd" "b\xef\xbf\xbd" "c"))
+      << "U+FDD0 and U+FDD1 must not end the line: Qt takes them as frame "
+         "markers";
 }
 
 TEST(Window, TextPendingAtDestructionGoesWithTheWindow) {

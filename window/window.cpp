@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -45,6 +46,12 @@ qsizetype IncompleteTail(QByteArrayView text) {
 // pays for the insertion in its own call; inserting this many takes some
 // 15 ms, so no delivery holds the event loop long.
 constexpr qsizetype kMostPending = 1 << 18;
+// Qt lays out a whole block again at every insertion into it, and a block
+// without break opportunities in time that grows with its square: a line
+// longer than this is shown in blocks of this many characters, each marked
+// as folded, so that no insertion costs more than a short line's.
+constexpr qsizetype kFoldAt = 4096;
+constexpr int kFolded = 1;  // a block's user state: it continues a line
 // The screen shows one frame in about 16 ms: more deliveries show nothing
 // more and cost an insertion and a paint each.
 constexpr int kFrameMs = 16;
@@ -93,6 +100,7 @@ Window::Window() : view(new QPlainTextEdit), frame(new QTimer(this)) {
 Window::~Window() = default;  // pending text goes with the view
 
 int Window::append(const char* s, int count) {
+  if (count <= 0) return 0;
   // Each call decodes only whole characters, so every byte is decoded as
   // one call of all of them would decode it; a decoder that carries state
   // would not do (Qt 6.4's drops the byte after an invalid sequence split
@@ -122,14 +130,56 @@ int Window::append(const char* s, int count) {
 }
 
 void Window::deliverPending() {
+  if (view.isNull()) {  // the central widget was replaced: nowhere to show it
+    pending.clear();
+    return;
+  }
   // A "\r" shown before its "\n" arrives would make two line breaks.
   const qsizetype ready =
       pending.endsWith(u'\r') ? pending.size() - 1 : pending.size();
   if (ready == 0) return;
+  // Out of the queue before the view changes: a slot on the document's
+  // signals may append and deliver again, and must not see this text.
+  QString text = pending.first(ready);
+  pending.remove(0, ready);
+  // Qt's own frame markers would end a line; shown as U+FFFD instead.
+  text.replace(QChar(0xFDD0), QChar::ReplacementCharacter)
+      .replace(QChar(0xFDD1), QChar::ReplacementCharacter);
+
   QTextCursor end(view->document());
   end.movePosition(QTextCursor::End);
-  end.insertText(pending.first(ready));
-  pending.remove(0, ready);
+  end.beginEditBlock();  // one layout and one change signal for it all
+  qsizetype line = end.block().length() - 1;  // characters on the last line
+  qsizetype from = 0;
+  for (qsizetype at = 0; at < text.size(); ++at) {
+    const QChar c = text[at];
+    if (c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator) {
+      line = 0;
+    } else if (++line > kFoldAt) {
+      end.insertText(text.sliced(from, at - from));
+      end.insertBlock();
+      end.block().setUserState(kFolded);
+      from = at;
+      line = 1;
+    }
+  }
+  end.insertText(text.sliced(from));
+  end.endEditBlock();
+  if (view.isNull()) return;  // a slot replaced the central widget
   QScrollBar* bar = view->verticalScrollBar();
   bar->setValue(bar->maximum());  // follow the end of the text
+}
+
+QString Window::text() const {
+  QString shown;
+  if (view.isNull()) return shown;
+  for (QTextBlock block = view->document()->firstBlock(); block.isValid();
+       block = block.next()) {
+    if (block != view->document()->firstBlock() &&
+        block.userState() != kFolded) {
+      shown += u'\n';
+    }
+    shown += block.text();
+  }
+  return shown;
 }

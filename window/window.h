@@ -1,5 +1,7 @@
 // The window program's main window: a read-only plain-text view that shows,
-// exactly and in order, the characters handed to append(), as UTF-8.
+// exactly and in order, the characters handed to append(), as UTF-8; only
+// U+FDD0 and U+FDD1, which Qt keeps for itself, show as U+FFFD. A line of
+// more than 4096 characters is shown folded, as wrapping would show it.
 // Text is gathered and inserted into the view at most about once per frame
 // of the screen (60 a second), so streaming line by line, or a piece at a
 // time between turns of the event loop, costs about what one bulk
@@ -10,6 +12,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringDecoder>
 
@@ -27,7 +30,7 @@ class Window : public QMainWindow {
   // line break; a UTF-8 character or a "\r\n" split across two calls is
   // shown whole, and invalid bytes show as U+FFFD as they would in one
   // call. Keeps the view at the end of the text. Returns count: it takes
-  // all.
+  // all; for a negative count it takes nothing and returns 0.
   //
   // The view gets the text at the next frame, a sixtieth of a second after
   // the last one at most, before any paint, or at once when about 256,000
@@ -40,8 +43,13 @@ class Window : public QMainWindow {
   // "\r", held back until the next character says whether a "\n" follows.
   void deliverPending();
 
+  // Returns the text delivered to the view so far, folded lines whole.
+  QString text() const;
+
  private:
-  QPlainTextEdit* view;     // owned by Qt: the central widget, a child
+  // Owned by Qt as the central widget; null once a caller has replaced it
+  // through QMainWindow, and then text is dropped.
+  QPointer<QPlainTextEdit> view;
   QTimer* frame;            // owned by Qt: a child; the next frame's delivery
   QElapsedTimer lastFrame;  // since the last frame's delivery
   QByteArray partial;       // the start of a character split between calls
