@@ -289,8 +289,12 @@ TEST(Window, ReplacedCentralWidgetDropsTextInsteadOfCrashing) {
 }
 
 TEST(Window, ShowsQtsFrameMarkersAsReplacementCharacters) {
-  EXPECT_EQ(ShownWhole("a\xef\xb7\x90" "b\xef\xb7\x91" "c"),
-            QString::fromUtf8("a\xef\xbf\xbd" "b\xef\xbf\xbd" "c"))
+  EXPECT_EQ(ShownWhole("a\xef\xb7\x90"
+                       "b\xef\xb7\x91"
+                       "c"),
+            QString::fromUtf8("a\xef\xbf\xbd"
+                              "b\xef\xbf\xbd"
+                              "c"))
       << "U+FDD0 and U+FDD1 must not end the line: Qt takes them as frame "
          "markers";
 }
