@@ -17,6 +17,12 @@ CONFIGURE = { test -f build/$(1)/CMakeCache.txt && \
 	! test build/deps.stamp -nt build/$(1)/CMakeCache.txt; } || \
 	cmake --preset $(1) --log-level=NOTICE $(CONFIGURE_FLAGS)
 
+# Builds a preset's targets. At a terminal ninja shows its progress on one
+# line; elsewhere (a log, an editor) only what the compiler says.
+BUILD = echo cmake --build --preset $(1); \
+	if [ -t 1 ]; then cmake --build --preset $(1); \
+	else cmake --build --preset $(1) -- --quiet; fi
+
 .PHONY: all build tour test test-all mistakes exercise answer exercise-undo \
 	bench format lint
 
@@ -36,8 +42,8 @@ tour:
 test:
 	@$(DEPS) build window test
 	@$(call CONFIGURE,asan)
-	cmake --build --preset asan
-	@python3 scripts/testreport.py quick
+	@$(call BUILD,asan)
+	@python3 scripts/testreport.py quick 30
 
 test-all:
 	@$(DEPS) build window tour test full bench

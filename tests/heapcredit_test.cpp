@@ -101,26 +101,42 @@ TEST(OverdraftD, SelfAssignmentKeepsBothNamesAndAllocatesNothing) {
 }
 
 TEST(OverdraftD, CopiesOwnBothNamesAfterTheSourceIsGone) {
-  auto source = std::make_unique<OverdraftD>(Tobias());
+  // Every field differs from its default, so a field left out shows.
+  auto source = std::make_unique<OverdraftD>("Tobias Quenford", "Flint", 223391,
+                                             8000.0, 700.0, 0.25);
   {
     StreamCapture out;
     source->Withdraw(8200);  // the copies must carry the debt too
   }
   const std::string expected = Display(*source);
-  const long live = allocprobe::LiveBlocks();
+  // Checked right after each copy, before anything is released: a copy
+  // that shares its source's blocks allocates fewer.
+  long allocations = allocprobe::Allocations();
   OverdraftD constructed(*source);
-  OverdraftD assigned;
-  assigned = *source;
-  EXPECT_EQ(allocprobe::LiveBlocks(), live + 4)
-      << "each copy must own two new blocks, the client name and the code "
-         "name: a copy that shares one is shallow";
-  source.reset();
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 2)
+      << "the copy constructor must give the copy two blocks of its own, the "
+         "client name and the code name: sharing the source's is a shallow "
+         "copy";
   EXPECT_EQ(Display(constructed), expected)
       << "the copy constructor must copy the base part and every overdraft "
          "field";
+  OverdraftD assigned;
+  allocations = allocprobe::Allocations();
+  assigned = *source;
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 2)
+      << "the copy assignment must give the account two blocks of its own, "
+         "the client name (the base part's assignment) and the code name";
   EXPECT_EQ(Display(assigned), expected)
       << "the derived assignment must assign the base part too, then every "
          "overdraft field";
+  source.reset();
+  for (OverdraftD* copy : {&constructed, &assigned}) {
+    EXPECT_EQ(Display(*copy), expected) << "a copy must outlive its source";
+    StreamCapture out;
+    copy->Withdraw(100);  // all on credit, charged at the source's rate
+    EXPECT_EQ(out.Take(), "Bank advance: $100.00\nFinance charge: $25.00\n")
+        << "a copy must keep the source's finance charge rate";
+  }
 }
 
 TEST(OverdraftD, ReleasesEveryBlockExactlyOnceAlsoThroughTheBase) {
@@ -149,21 +165,30 @@ TEST(OverdraftD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   OverdraftD target(plain, "cent", 100, 0.2);
   const std::string before = Display(target);
 
-  EXPECT_EQ(allocprobe::ForEachFailure([] { Tobias(); }, [] {}), 2)
+  int failures = allocprobe::ForEachFailure([] { Tobias(); }, [] {});
+  EXPECT_EQ(failures, 2)
       << "an overdraft must allocate two blocks, the name and the code name";
-  EXPECT_EQ(allocprobe::ForEachFailure([&] { OverdraftD o(plain); }, [] {}), 2)
+  failures = allocprobe::ForEachFailure([&] { OverdraftD o(plain); }, [] {});
+  EXPECT_EQ(failures, 2)
       << "an overdraft built from a plain account must allocate two blocks";
-  EXPECT_EQ(
-      allocprobe::ForEachFailure([&] { return OverdraftD(source); }, [] {}), 2)
+  failures =
+      allocprobe::ForEachFailure([&] { return OverdraftD(source); }, [] {});
+  EXPECT_EQ(failures, 2)
       << "the copy constructor must allocate two blocks: a deep copy";
-  EXPECT_EQ(allocprobe::ForEachFailure([&] { target = source; },
-                                       [&] {
-                                         EXPECT_EQ(Display(target), before)
-                                             << "a failed allocation in the "
-                                                "assignment must leave the "
-                                                "target as it was";
-                                       }),
-            2)
+  const long held = allocprobe::LiveBlocks();
+  failures = allocprobe::ForEachFailure(
+      [&] { target = source; },
+      [&] {
+        // Checked before the display reads a block that may be gone.
+        EXPECT_EQ(allocprobe::LiveBlocks(), held)
+            << "a failed allocation in the assignment released one of the "
+               "target's blocks: allocate the new blocks before releasing the "
+               "old ones";
+        EXPECT_EQ(Display(target), before)
+            << "a failed allocation in the assignment must leave the target "
+               "as it was";
+      });
+  EXPECT_EQ(failures, 2)
       << "the assignment must allocate two new blocks: a deep copy";
   EXPECT_EQ(Display(target), Display(source))
       << "the assignment must copy the base part and every overdraft field";

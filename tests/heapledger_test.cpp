@@ -115,18 +115,26 @@ TEST(BankAccountD, CopiesOwnTheirNamesAfterTheSourceIsGone) {
   const std::string expected =
       "Client: Mirela Vont\nAccount Number: 453216\nBalance: $6000.00\n";
   auto source = std::make_unique<BankAccountD>("Mirela Vont", 453216, 6000);
-  const long live = allocprobe::LiveBlocks();
+  // Checked right after each copy, before anything is released: a copy
+  // that shares its source's block allocates nothing.
+  long allocations = allocprobe::Allocations();
   BankAccountD constructed(*source);
-  BankAccountD assigned("Placeholder with a long name", 7, 1);
-  assigned = *source;
-  // A copy that shares its source's block allocates nothing.
-  EXPECT_EQ(allocprobe::LiveBlocks(), live + 2)
-      << "the copy shares the original's name block: a shallow copy";
-  source.reset();
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 1)
+      << "the copy constructor must give the copy a name block of its own: "
+         "sharing the source's is a shallow copy";
   EXPECT_EQ(Display(constructed), expected)
       << "the copy constructor must copy name, number and balance";
+  BankAccountD assigned("Placeholder with a long name", 7, 1);
+  allocations = allocprobe::Allocations();
+  assigned = *source;
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 1)
+      << "the copy assignment must give the account a name block of its own: "
+         "sharing the source's is a shallow copy";
   EXPECT_EQ(Display(assigned), expected)
-      << "the assignment must copy name, number and balance";
+      << "the copy assignment must copy name, number and balance";
+  source.reset();
+  EXPECT_EQ(Display(constructed), expected) << "a copy must outlive its source";
+  EXPECT_EQ(Display(assigned), expected) << "a copy must outlive its source";
 }
 
 TEST(BankAccountD, ReleasesEveryBlockExactlyOnce) {
@@ -163,9 +171,15 @@ TEST(BankAccountD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
       allocprobe::ForEachFailure([&] { return BankAccountD(source); }, [] {});
   EXPECT_EQ(failures, 1)
       << "the copy constructor must allocate its own name block: a deep copy";
+  const long held = allocprobe::LiveBlocks();
   failures = allocprobe::ForEachFailure(
       [&] { target = source; },
       [&] {
+        // Checked before the display reads a name block that may be gone.
+        EXPECT_EQ(allocprobe::LiveBlocks(), held)
+            << "a failed allocation in the assignment released the target's "
+               "name block: allocate the new block before releasing the old "
+               "one";
         EXPECT_EQ(Display(target), before)
             << "a failed allocation in the assignment must leave the target as "
                "it was: allocate the new block before releasing the old one";

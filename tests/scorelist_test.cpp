@@ -112,11 +112,25 @@ TEST(ScoreList, InsertionPutsFiveValuesToALine) {
 
 TEST(ScoreList, CopiesAreIndependentAndOutliveTheirSource) {
   auto source = std::make_unique<ScoreList>(Counting(3));
+  // Checked right after each copy, before anything is released: a copy
+  // that shares its source's block allocates nothing.
+  long allocations = allocprobe::Allocations();
   ScoreList constructed(*source);
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 1)
+      << "the copy constructor must give the copy an element block of its "
+         "own: sharing the source's is a shallow copy";
+  EXPECT_EQ(Inserted(constructed), "1 2 3 \n")
+      << "the copy constructor must copy the length and every element";
   ScoreList assigned = Counting(7);
+  allocations = allocprobe::Allocations();
   assigned = *source;
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 1)
+      << "the copy assignment must give the array an element block of its "
+         "own: sharing the source's is a shallow copy";
   EXPECT_EQ(assigned.ArSize(), 3u)
       << "the assignment must take the source's length";
+  EXPECT_EQ(Inserted(assigned), "1 2 3 \n")
+      << "the copy assignment must copy every element";
 
   (*source)[0] = 100;
   constructed[1] = 200;
@@ -174,18 +188,26 @@ TEST(ScoreList, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   const long stray = allocprobe::StrayReleases();
   ScoreList source = Counting(7);
   ScoreList target = Counting(2);
-  EXPECT_EQ(allocprobe::ForEachFailure([] { ScoreList s(4, 1.0); }, [] {}), 1);
-  EXPECT_EQ(
-      allocprobe::ForEachFailure([&] { return ScoreList(source); }, [] {}), 1);
-  EXPECT_EQ(allocprobe::ForEachFailure([&] { target = source; },
-                                       [&] {
-                                         EXPECT_EQ(target.ArSize(), 2u);
-                                         EXPECT_EQ(Inserted(target), "1 2 \n")
-                                             << "a failed allocation in the "
-                                                "assignment must leave the "
-                                                "target as it was";
-                                       }),
-            1)
+  int failures = allocprobe::ForEachFailure([] { ScoreList s(4, 1.0); }, [] {});
+  EXPECT_EQ(failures, 1);
+  failures =
+      allocprobe::ForEachFailure([&] { return ScoreList(source); }, [] {});
+  EXPECT_EQ(failures, 1);
+  const long held = allocprobe::LiveBlocks();
+  failures = allocprobe::ForEachFailure(
+      [&] { target = source; },
+      [&] {
+        // Checked before the elements are read from a block that may be gone.
+        EXPECT_EQ(allocprobe::LiveBlocks(), held)
+            << "a failed allocation in the assignment released the target's "
+               "element block: allocate the new block before releasing the "
+               "old one";
+        EXPECT_EQ(target.ArSize(), 2u);
+        EXPECT_EQ(Inserted(target), "1 2 \n")
+            << "a failed allocation in the assignment must leave the target as "
+               "it was";
+      });
+  EXPECT_EQ(failures, 1)
       << "the assignment must allocate one new element block";
   EXPECT_EQ(Inserted(target), Inserted(source))
       << "the assignment must copy every element";

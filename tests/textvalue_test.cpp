@@ -50,9 +50,25 @@ TEST(String, SelfAssignmentKeepsTextAndAllocatesNothing) {
 
 TEST(String, CopiesOutliveAndIgnoreChangesToEitherSide) {
   auto source = std::make_unique<String>("Tobias Quenford");
+  // Checked right after each copy, before anything is released: a copy
+  // that shares its source's block allocates nothing.
+  long allocations = allocprobe::Allocations();
   String constructed(*source);
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 1)
+      << "the copy constructor must give the copy a block of its own: "
+         "sharing the source's is a shallow copy";
+  EXPECT_EQ(constructed.length(), 15)
+      << "the copy constructor must copy the length";
+  EXPECT_EQ(Text(constructed), "Tobias Quenford");
   String assigned("x");
+  allocations = allocprobe::Allocations();
   assigned = *source;
+  EXPECT_EQ(allocprobe::Allocations(), allocations + 1)
+      << "the copy assignment must give the String a block of its own: "
+         "sharing the source's is a shallow copy";
+  EXPECT_EQ(assigned.length(), 15)
+      << "the copy assignment must copy the length";
+  EXPECT_EQ(Text(assigned), "Tobias Quenford");
   *source = "changed";
   EXPECT_EQ(Text(constructed), "Tobias Quenford")
       << "the copy changed with its source: they share one block, a "
@@ -185,7 +201,12 @@ TEST(String, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
   const long stray = allocprobe::StrayReleases();
   String source("Tobias Quenford");
   String target("Mirela Vont");
+  const long held = allocprobe::LiveBlocks();
   auto unchanged = [&] {
+    // Checked before the text is read from a block that may be gone.
+    EXPECT_EQ(allocprobe::LiveBlocks(), held)
+        << "a failed allocation released the target's block: allocate the "
+           "new block before releasing the old one";
     EXPECT_EQ(Text(target), "Mirela Vont")
         << "a failed allocation must leave the target as it was: allocate "
            "the new block before releasing the old one";

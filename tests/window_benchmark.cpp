@@ -92,8 +92,8 @@ void WriteYielding(const std::string& text, std::ostream& out) {
   std::size_t next = 0;
   std::function<void()> piece = [&] {
     out.write(text.data() + next,
-              static_cast<std::streamsize>(std::min<std::size_t>(
-                  4096, text.size() - next)));
+              static_cast<std::streamsize>(
+                  std::min<std::size_t>(4096, text.size() - next)));
     out.flush();
     next = std::min(text.size(), next + 4096);
     if (next < text.size()) QTimer::singleShot(0, piece);
@@ -108,8 +108,7 @@ void WriteYielding(const std::string& text, std::ostream& out) {
 // run as a shown window's would, until the view holds the whole text and
 // has painted it. Returns the longest the event loop was held, from the
 // start for the writer that yields, else once the writer is done.
-double Write(const std::string& way, const std::string& text,
-             Window& window) {
+double Write(const std::string& way, const std::string& text, Window& window) {
   std::unique_ptr<Heartbeat> heartbeat;
   if (way == "SetPlainTextOnce") {
     View(window)->setPlainText(QString::fromStdString(text));
