@@ -4,26 +4,24 @@
 # command first installs the Debian packages it needs (scripts/deps.sh).
 
 # CI builds with warnings as errors.
-ifdef CI
-CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-else
-CONFIGURE_FLAGS += -DCMAKE_COMPILE_WARNING_AS_ERROR=OFF
-endif
+WERROR = $(if $(CI),ON,OFF)
 DEPS = sh scripts/deps.sh
-# Configures a build folder the first time, and again once packages were
-# installed since; otherwise the build reconfigures by itself when a
-# CMakeLists.txt changes.
+# Configures a build folder when it is new, when packages were installed
+# since, or when its warnings-as-errors setting is not the command's;
+# otherwise the build reconfigures by itself when a CMakeLists.txt changes.
 CONFIGURE = { test -f build/$(1)/CMakeCache.txt && \
-	! test build/deps.stamp -nt build/$(1)/CMakeCache.txt; } || \
-	cmake --preset $(1) --log-level=NOTICE $(CONFIGURE_FLAGS)
-
+	! test build/deps.stamp -nt build/$(1)/CMakeCache.txt && \
+	grep -qx 'CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR)' \
+	  build/$(1)/CMakeCache.txt; } || \
+	cmake --preset $(1) --log-level=NOTICE \
+	  -DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR)
 # Builds a preset's targets. At a terminal ninja shows its progress on one
 # line; elsewhere (a log, an editor) only what the compiler says.
 BUILD = echo cmake --build --preset $(1); \
 	if [ -t 1 ]; then cmake --build --preset $(1); \
 	else cmake --build --preset $(1) -- --quiet; fi
 
-.PHONY: all build tour test test-all mistakes exercise answer exercise-undo \
+.PHONY: all build tour test test-all mistakes tables exercise answer exercise-undo \
 	bench format lint
 
 all: build
@@ -54,11 +52,16 @@ test-all:
 	@python3 scripts/testreport.py default
 	@python3 scripts/testreport.py asan
 
-# Each classic mistake of mistakes/ made in a scratch copy, and the tests
-# that catch it.
+# Each classic mistake of mistakes/ made in a worktree of the committed
+# lessons, and the tests that catch it; `make tables` also writes README.md's
+# tables of programs and of mistakes.
 mistakes:
 	@$(DEPS) build window test lint
 	python3 scripts/mistakes.py
+
+tables:
+	@$(DEPS) build window test lint
+	python3 scripts/mistakes.py --tables
 
 # The exercises of exercises/: `make exercise` lists them, NAME=<name>
 # hands one out; `make answer` and `make exercise-undo` take NAME too.
@@ -82,7 +85,10 @@ format:
 	@$(DEPS) format
 	clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.h')
 
+# clang-tidy on every source of the compile database; any finding fails.
 lint:
 	@$(DEPS) build window test lint
 	@$(call CONFIGURE,asan)
-	@sh scripts/lint.sh build/asan
+	@run-clang-tidy -p build/asan -quiet >build/lint.log 2>&1; status=$$?; \
+	  grep -v -e '^clang-tidy' -e 'warnings\? generated' build/lint.log; \
+	  [ $$status -eq 0 ] && echo "lint: no findings"; exit $$status

@@ -2,9 +2,9 @@
 # Installs the Debian packages that the named needs call for, when any is
 # missing. As root it runs apt-get, with its output in build/deps.log; as
 # another user it prints the line to run; without apt it says so. Then the
-# build carries on: CMake reports in one line what is still missing.
-# Usage: deps.sh NEED...   (build window tour test full format lint bench)
-# full is what make test-all adds to tour and test: valgrind.
+# build carries on: CMake says what is still missing.
+# Usage: deps.sh NEED...
+# (build window tour test full format lint bench picture browser)
 packages=""
 for need in "$@"; do
   case $need in
@@ -13,11 +13,13 @@ for need in "$@"; do
     tour) packages="$packages python3 xvfb xauth x11-utils xdotool wmctrl
                     openbox imagemagick" ;;
     test) packages="$packages clang libclang-rt-14-dev libgtest-dev libgmock-dev
-                    python3 diffutils patch" ;;
+                    python3 git patch" ;;
     full) packages="$packages valgrind" ;;
     format) packages="$packages clang-format" ;;
     lint) packages="$packages clang-tidy" ;;
     bench) packages="$packages libbenchmark-dev" ;;
+    picture) packages="$packages gdb graphviz python3" ;;
+    browser) packages="$packages chromium" ;;
     *) echo "deps.sh: unknown need '$need'" >&2; exit 2 ;;
   esac
 done
@@ -26,11 +28,12 @@ if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "No apt here (no dpkg-query): not installing packages; CMake says what is missing."
   exit 0
 fi
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' $packages 2>/dev/null |
+  sed -n 's/ install ok installed$//p')
 missing=""
 for package in $packages; do
-  case " $missing " in *" $package "*) continue ;; esac
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
-    grep -q "install ok installed" || missing="$missing $package"
+  case " $installed $missing " in *[[:space:]]"$package"[[:space:]]*) ;;
+    *) missing="$missing $package" ;; esac
 done
 [ -z "$missing" ] && exit 0
 

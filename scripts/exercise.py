@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""The exercises of exercises/: each patch takes out of the working tree
-the bodies that one technique is about, leaving code that compiles and a
-comment where the learner writes; `make test` then grades the answer.
+"""The exercises of exercises/: each patch takes out of the working tree the
+bodies that one technique is about, leaving code that compiles and a comment
+where the learner writes; `make test` then grades the answer.
+
+The state lives in the checkout, not in build/: handing out X records the
+commit it was handed out from, the model answer, as the git ref
+refs/exercises/X. Every command either does all it says or changes nothing,
+and a second run is always safe. Undoing keeps the learner's code as a new
+attempt, exercises/attempts/X/N/, beside the earlier ones.
 
 Usage (from the top of the checkout):
   exercise.py                 lists the exercises
   exercise.py NAME            hands one out: applies its patch, prints the task
   exercise.py --answer NAME   shows the model answer as a diff from your code
-  exercise.py --undo NAME     keeps your code aside, puts the checkout back
+  exercise.py --undo NAME     keeps your code aside, puts the model back
 """
 import pathlib
 import re
@@ -15,12 +21,11 @@ import shutil
 import subprocess
 import sys
 
-TOP = pathlib.Path.cwd()
-KEPT = TOP / "build" / "exercises"
+ATTEMPTS = pathlib.Path("exercises", "attempts")
 
 
-def exercises():
-    return sorted((TOP / "exercises").glob("*.patch"))
+def git(*args):
+    return subprocess.run(["git", *args], capture_output=True, text=True)
 
 
 def short_name(patch):
@@ -48,71 +53,85 @@ def field(patch, name):
 
 
 def files(patch):
-    return [line[len("+++ b/"):].strip() for line in patch.read_text().splitlines()
-            if line.startswith("+++ b/")]
+    return re.findall(r"^\+\+\+ b/(\S+)", patch.read_text(), re.M)
+
+
+def model(name):
+    """The commit an exercise was handed out from, or None."""
+    found = git("rev-parse", "--verify", "-q", f"refs/exercises/{name}")
+    return found.stdout.strip() or None
 
 
 def find(name):
-    for patch in exercises():
+    for patch in sorted(pathlib.Path("exercises").glob("*.patch")):
         if name in (patch.stem, short_name(patch)):
             return patch
     sys.exit(f"exercise: no exercise named '{name}'; `make exercise` lists them")
 
 
 def listing():
-    for patch in exercises():
+    for patch in sorted(pathlib.Path("exercises").glob("*.patch")):
+        out = "  (handed out)" if model(short_name(patch)) else ""
         print(f"{short_name(patch):22} {field(patch, 'Technique')}: "
-              f"{field(patch, 'Exercise')}")
+              f"{field(patch, 'Exercise')}{out}")
     print("\nStart one with: make exercise NAME=<name>")
 
 
 def hand_out(patch):
     name, touched = short_name(patch), files(patch)
-    changed = subprocess.run(["git", "status", "--porcelain", "--", *touched],
-                             capture_output=True, text=True).stdout.strip()
+    if model(name):
+        sys.exit(f"exercise: {name} is handed out already; make answer "
+                 f"NAME={name} shows the model, make exercise-undo NAME={name} "
+                 "puts it back")
+    changed = git("status", "--porcelain", "--", *touched).stdout
     if changed:
-        sys.exit("exercise: not started; these files have changes of your own "
-                 "(commit them, or set them aside):\n" + changed)
-    answer = KEPT / name / "answer"
-    for path in touched:
-        (answer / path).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(TOP / path, answer / path)
-    applied = subprocess.run(["patch", "-p1", "--forward", "--batch", "--quiet",
-                              "--no-backup-if-mismatch", "-i", str(patch)],
-                             capture_output=True, text=True)
-    if applied.returncode != 0:
-        subprocess.run(["git", "checkout", "--", *touched])
-        sys.exit("exercise: the patch did not apply; nothing changed\n"
-                 + applied.stdout + applied.stderr)
+        sys.exit("exercise: not started, nothing changed: these files have "
+                 "changes of your own (commit them, or set them aside):\n"
+                 + changed.rstrip())
+    fits = git("apply", "--check", str(patch))
+    if fits.returncode:
+        sys.exit("exercise: not started, nothing changed: the exercise does not "
+                 "fit these files as they are committed, so they no longer hold "
+                 "the model (a commit of your own?):\n  " + "\n  ".join(touched)
+                 + "\n`git log -p -- FILE` shows what changed them; `git checkout "
+                 "COMMIT -- FILE` brings back a version from before.")
+    if git("update-ref", f"refs/exercises/{name}", "HEAD").returncode or \
+            git("apply", str(patch)).returncode:
+        git("update-ref", "-d", f"refs/exercises/{name}")
+        sys.exit("exercise: git could not hand it out; nothing changed")
     print("\n".join(header(patch)))
     print(f"""Check: make test (it says what is still wrong)
 Model answer: make answer NAME={name} (a diff from your code; it changes nothing)
-Back to the checkout as it was: make exercise-undo NAME={name}
-  (your code is kept in build/exercises/{name}/yours/)""")
+Back to the model: make exercise-undo NAME={name} (your code is kept)""")
 
 
 def show_answer(patch):
     name = short_name(patch)
-    answer = KEPT / name / "answer"
-    if not answer.exists():
-        sys.exit(f"exercise: {name} is not handed out; make exercise NAME={name}")
-    for path in files(patch):
-        subprocess.run(["diff", "-u", "--label", f"yours/{path}",
-                        "--label", f"answer/{path}", str(TOP / path),
-                        str(answer / path)])
+    commit = model(name) or sys.exit(
+        f"exercise: {name} is not handed out; make exercise NAME={name}")
+    print(git("diff", "-R", "--src-prefix=answer/", "--dst-prefix=yours/",
+              commit, "--", *files(patch)).stdout, end="")
 
 
 def undo(patch):
-    name = short_name(patch)
-    answer, yours = KEPT / name / "answer", KEPT / name / "yours"
-    if not answer.exists():
-        sys.exit(f"exercise: {name} is not handed out; nothing to undo")
-    for path in files(patch):
-        (yours / path).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(TOP / path, yours / path)
-        shutil.copyfile(answer / path, TOP / path)
-    shutil.rmtree(answer)
-    print(f"exercise: {name} undone; your code is in {yours.relative_to(TOP)}/")
+    name, touched = short_name(patch), files(patch)
+    commit = model(name) or sys.exit(
+        f"exercise: {name} is not handed out; nothing to undo")
+    number = 1 + max([int(p.name) for p in (ATTEMPTS / name).glob("[0-9]*")]
+                     + [0])
+    kept = ATTEMPTS / name / str(number)
+    missing = [path for path in touched if not pathlib.Path(path).is_file()]
+    for path in set(touched) - set(missing):  # the copies first, all of them
+        (kept / path).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(path, kept / path)
+    restored = git("restore", f"--source={commit}", "--worktree", "--", *touched)
+    if restored.returncode:
+        sys.exit(f"exercise: could not put the model back ({restored.stderr.strip()}); "
+                 f"your code is kept in {kept}/")
+    git("update-ref", "-d", f"refs/exercises/{name}")
+    print(f"exercise: {name} undone; your code is kept in {kept}/"
+          + "".join(f"\n  ({path} was missing; the model's is back)"
+                    for path in missing))
 
 
 def main(args):

@@ -47,16 +47,16 @@ FAILURE = re.compile(r"^  (\S+:\d+|tests/programs/\S+): ")  # where, what broke
 STOPPED = re.compile(r"^  \S+:\d+: (stopped by|did not finish)")
 
 
-def build_folder(preset):
+def build_folder(top, preset):
     """build/NAME of a test preset, through what it inherits."""
     tests = {p["name"]: p for p in json.loads(
-        pathlib.Path("CMakePresets.json").read_text())["testPresets"]}
+        (top / "CMakePresets.json").read_text())["testPresets"]}
     name = preset
     while name in tests and "configurePreset" not in tests[name]:
         name = tests[name].get("inherits")
     if name not in tests:
         sys.exit(f"testreport: CMakePresets.json has no test preset '{preset}'")
-    return pathlib.Path("build", tests[name]["configurePreset"])
+    return top / "build" / tests[name]["configurePreset"]
 
 
 def digest(report):
@@ -134,14 +134,17 @@ def outcomes(results, name, status):
     return found or {name: "passed" if status == "Passed" else "failed"}
 
 
-def main(preset, seconds=None):
-    results = build_folder(preset) / "tests" / "results"
-    shutil.rmtree(results, ignore_errors=True)
+def run(preset, seconds=None, top=pathlib.Path()):
+    """Runs the preset in the checkout at top. Returns the number of cases
+    that passed, the failed ones as (name, lines), whether Ctrl-C cut the run
+    short, and CTest's exit status."""
+    results = build_folder(top, preset) / "tests" / "results"
+    shutil.rmtree(results, ignore_errors=True)  # no report of an earlier run
     command = ["ctest", "--preset", preset, "--output-on-failure"]
     if seconds:
         end = time.localtime(time.time() + int(seconds))
         command += ["--stop-time", time.strftime("%H:%M:%S", end)]
-    ctest = subprocess.Popen(command, stdout=subprocess.PIPE,
+    ctest = subprocess.Popen(command, cwd=top, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, text=True)
     done, interrupted = {}, False  # test: (status, output)
     try:
@@ -172,6 +175,11 @@ def main(preset, seconds=None):
     failed.sort(key=lambda block: min([
         1 + line.startswith("  tests/programs/") for line in block[1]
         if FAILURE.match(line) and not STOPPED.match(line)] + [3]))
+    return passed, failed, interrupted, ctest.wait()
+
+
+def main(preset, seconds=None):
+    passed, failed, interrupted, status = run(preset, seconds)
     shown = 0
     for number, (name, lines) in enumerate(failed):
         if number and shown + len(lines) > SCREEN:
@@ -181,8 +189,9 @@ def main(preset, seconds=None):
         print(f"\nFAILED {name}\n" + "\n".join(lines))
         shown += len(lines) + 2
     print(f"\n{preset}: {passed} passed, {len(failed)} failed"
-          + (" (interrupted)" if interrupted else ""))
-    return 1 if failed or interrupted or not done else 0
+          + (" (interrupted)" if interrupted else "")
+          + ("" if passed or failed else f" (ctest exit status {status})"))
+    return 1 if failed or interrupted or status else 0
 
 
 if __name__ == "__main__":

@@ -13,18 +13,21 @@ import select
 import sys
 import termios
 
-READ_SYSCALLS = {"0", "63"}  # read(2) on x86_64, on arm64
+def read_syscall():
+    """The number of read(2) on this machine, whatever its architecture:
+    read by this very process, /proc/self/syscall names the call reading it."""
+    with open("/proc/self/syscall", "rb", buffering=0) as f:
+        return f.read().split()[0]
 
 
-def waits_for_input(pid):
+def waits_for_input(pid, read=read_syscall()):
     """True when the program is blocked reading its standard input."""
     try:
-        with open(f"/proc/{pid}/syscall") as f:
+        with open(f"/proc/{pid}/syscall", "rb") as f:
             fields = f.read().split()
     except OSError:
         return False
-    return (len(fields) > 1 and fields[0] in READ_SYSCALLS
-            and int(fields[1], 16) == 0)
+    return len(fields) > 1 and fields[0] == read and int(fields[1], 16) == 0
 
 
 def read_ready(fd, timeout):

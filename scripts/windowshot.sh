@@ -76,7 +76,7 @@ demo=$!
 window=
 find_window() {
   demo_runs
-  window=$(xdotool search --onlyvisible --name '^windowdemo$' | head -n 1)
+  window=$(xdotool search --onlyvisible --name "^$(basename "$program")\$" | head -n 1)
   [ -n "$window" ]
 }
 managed() {  # the manager lists the window as a client it has mapped

@@ -73,7 +73,8 @@ class Heartbeat {
  public:
   Heartbeat() {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
-      longest_ms = std::max(longest_ms, clock_.nsecsElapsed() / 1e6);
+      longest_ms = std::max(longest_ms,
+                            static_cast<double>(clock_.nsecsElapsed()) / 1e6);
       clock_.restart();
     });
     clock_.start();

@@ -10,11 +10,17 @@
 
 namespace {
 
-// Qt ends a program it cannot give a display with abort(), after several
-// lines of its own; say once what happened and how to run it instead.
-void ExitWithoutDisplay(QtMsgType type, const QMessageLogContext&,
-                        const QString&) {
-  if (type != QtFatalMsg) return;  // the warnings that lead up to it
+QtMessageHandler qt_handler;  // Qt's own, for every message but the fatal one
+
+// Qt ends a program it cannot give a display with a fatal message and
+// abort(), after warnings of its own; those are kept, and the fatal one is
+// replaced by one line on how to run the program instead.
+void ExitWithoutDisplay(QtMsgType type, const QMessageLogContext& context,
+                        const QString& message) {
+  if (type != QtFatalMsg) {
+    qt_handler(type, context, message);
+    return;
+  }
   std::fputs(
       "windowdemo: no display could be opened; run it on a desktop, or "
       "run `make tour`, which draws its window without one\n",
@@ -25,10 +31,9 @@ void ExitWithoutDisplay(QtMsgType type, const QMessageLogContext&,
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const QtMessageHandler qt_messages =
-      qInstallMessageHandler(ExitWithoutDisplay);
+  qt_handler = qInstallMessageHandler(ExitWithoutDisplay);
   QApplication app(argc, argv);
-  qInstallMessageHandler(qt_messages);
+  qInstallMessageHandler(qt_handler);
   Window window;
   PaneSink sink(&window);
   std::ostream out(&sink);

@@ -157,6 +157,7 @@ void StopTest(const std::string& why, bool draw) {
   }
   setenv("TESTS_BEFORE", before.c_str(), 1);
   std::vector<char*> argv;
+  argv.reserve(again.size() + 1);
   for (std::string& argument : again) argv.push_back(argument.data());
   argv.push_back(nullptr);
   std::fflush(nullptr);
