@@ -44,12 +44,12 @@ def fresh_tree():
 def tried(patch=None):
     """Makes the patch's change in the worktree (none: the lessons as they
     are), rebuilds, runs the learner's tests and puts the worktree back.
-    Returns (trouble, build log, failed tests): trouble says why no test
+    Returns (trouble, failed tests, build log): trouble says why no test
     could judge the change, or is None."""
     fits = run("git", "apply", "--check", str(patch)) if patch else None
     if fits and fits.returncode:
         return ("NOT APPLIED to the committed lessons: "
-                + fits.stderr.strip().splitlines()[0]), "", []
+                + fits.stderr.strip().splitlines()[0]), [], ""
     if patch:
         run("git", "apply", str(patch))
     try:
@@ -57,13 +57,18 @@ def tried(patch=None):
         log = built.stdout + built.stderr
         if built.returncode:
             errors = [line for line in log.splitlines() if "error" in line]
-            return "does not build: " + " / ".join(errors[:2]), log, []
-        _, failed, _, status = testreport.run("quick", 60, TREE)
-        if status and not failed:
-            return f"the tests did not run (ctest exit status {status})", log, []
-        return None, log, failed
+            return "does not build: " + " / ".join(errors[:2]), [], log
+        return (*judged(TREE), log)
     finally:
         run("git", "checkout", "--", ".")
+
+
+def judged(top):
+    """Runs the learner's tests: (trouble, failed tests)."""
+    passed, failed, _, status = testreport.run("quick", 60, top)
+    if not passed and not failed:
+        return f"no test ran (ctest exit status {status})", []
+    return None, failed
 
 
 def telling(failed):
@@ -77,22 +82,15 @@ def telling(failed):
 
 def flagged(patch, log):
     """Which tools flag the change: the compiler's warnings in the rebuild,
-    clang-tidy on the sources it changes (a header: those that include it)."""
+    clang-tidy on the sources it changes (a header: those of its folder)."""
     tools = ["compiler"] if "warning:" in log else []
-    changed = exercise.files(patch)
-    sources = [name for name in changed if name.endswith(".cpp")] + [
-        str(source.relative_to(TREE)) for header in changed
-        if header.endswith(".h")
-        for folder in ("accounts", "arrays", "text", "window", "demos")
-        for source in sorted((TREE / folder).glob("*.cpp"))
-        if f'#include "{header}"' in source.read_text()]
-    if sources:
-        run("git", "apply", str(patch))
-        linted = run("run-clang-tidy", "-p", "build/asan", "-quiet",
-                     *(re.escape(source) + "$" for source in sources))
-        run("git", "checkout", "--", ".")
-        tools += ["lint"] * bool(linted.returncode)
-    return " and ".join(tools) or "none"
+    sources = [re.escape(name) + "$" if name.endswith(".cpp") else
+               re.escape(name.rsplit("/", 1)[0]) + r"/[^/]*\.cpp$"
+               for name in exercise.files(patch)]
+    run("git", "apply", str(patch))
+    linted = run("run-clang-tidy", "-p", "build/asan", "-quiet", *sources)
+    run("git", "checkout", "--", ".")
+    return " and ".join(tools + ["lint"] * bool(linted.returncode)) or "none"
 
 
 def tables(rows):
@@ -136,7 +134,7 @@ def main(args):
               "are not in play")
     fresh_tree()
     run("cmake", "--preset", "asan", "-DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=OFF")
-    trouble, _, failed = tried()
+    trouble, failed, _ = tried()
     if trouble or failed:
         sys.exit("mistakes: the committed lessons do not pass their tests: "
                  + (trouble or ", ".join(name for name, _ in failed)))
@@ -145,7 +143,7 @@ def main(args):
     patches = sorted((TOP / "mistakes").glob("*.patch"))
     for patch in patches:
         print(f"\n=== {patch.stem}\n    " + "\n    ".join(exercise.header(patch)))
-        trouble, log, failed = tried(patch)
+        trouble, failed, log = tried(patch)
         if trouble or not failed:
             print(f"    {trouble or 'NOT CAUGHT: every test passed'}")
             continue
@@ -163,7 +161,7 @@ def main(args):
     for patch in exercises:
         print(f"\n=== exercise {patch.stem}\n"
               f"    Exercise: {exercise.field(patch, 'Exercise')}")
-        trouble, log, failed = tried(patch)
+        trouble, failed, log = tried(patch)
         trouble = trouble or ("NOT CLEAN: it builds with warnings"
                               if "warning:" in log else None)
         if trouble or not failed:
@@ -177,14 +175,21 @@ def main(args):
           f"{len(exercises)} exercises, {graded} fail as handed out")
     if caught < len(patches) or graded < len(exercises):
         return 1
-    readme = tables(rows)
-    if args == ["--tables"]:
-        (TOP / "README.md").write_text(readme)
-    elif readme != (TOP / "README.md").read_text():
-        print("mistakes: README.md's tables are not what the gallery found; "
-              "make tables writes them")
-        return 1
-    return 0
+    problem = readme(rows, write=args == ["--tables"])
+    print(problem or "", end="")
+    return 1 if problem else 0
+
+
+def readme(rows, write):
+    """Writes README.md's tables when asked to; otherwise says, when they
+    differ from what was found, and leaves the file alone."""
+    made = tables(rows)
+    if write:
+        (TOP / "README.md").write_text(made)
+    elif made != (TOP / "README.md").read_text():
+        return ("mistakes: README.md's tables are not what the gallery found; "
+                "make tables writes them\n")
+    return None
 
 
 if __name__ == "__main__":

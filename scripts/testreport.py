@@ -1,29 +1,27 @@
 #!/usr/bin/env python3
-"""Runs one CTest preset and reports it for a person. The test binaries
-print their failures in the learner's words themselves; this leaves CTest's
-own lines out, cuts a sanitizer's report to its verdict and first places in
-the project's code, shows what fits on a screen, and counts the cases from
-GoogleTest's XML reports. Ctrl-C reports what has finished.
+"""Runs one CTest preset and reports it for a person. The test binaries say
+in the learner's words what broke; this leaves CTest's own lines out, cuts
+a sanitizer's report to its verdict and first places in the project's
+code, shows what fits on a screen, and counts the cases from GoogleTest's
+XML reports. Ctrl-C reports what has finished.
 
-Usage: testreport.py PRESET [SECONDS]   (from the top of the checkout)
-SECONDS stops every test still running after that long.
+Usage: testreport.py PRESET [SECONDS]   (SECONDS: a limit on the whole run)
 """
-import json
-import pathlib
+import os
 import re
-import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 SCREEN = 36  # lines of failures shown in full; the rest are named
 MEANING = {  # a sanitizer's verdict in the words of the lessons
     "heap-use-after-free": "a block was used after delete[] released it",
     "attempting double-free": "a block was released twice",
     "heap-buffer-overflow": "a read or write ran past the end of a heap block",
-    "stack-buffer-overflow": "a read or write ran past the end of an array on "
-                             "the stack",
+    "stack-buffer-overflow": "a read or write ran past the end of an array",
     "new-delete-type-mismatch": "an object was deleted through a pointer to a "
                                 "base whose destructor is not virtual",
     "alloc-dealloc-mismatch": "a block from new[] was released with delete, "
@@ -45,18 +43,6 @@ FRAME = re.compile(r"^\s*#\d+ 0x\w+ in (.*) ((accounts|arrays|text|window|demos|
                    r"tests/(?!support/))\S*?:\d+)(:\d+)?$")
 FAILURE = re.compile(r"^  (\S+:\d+|tests/programs/\S+): ")  # where, what broke
 STOPPED = re.compile(r"^  \S+:\d+: (stopped by|did not finish)")
-
-
-def build_folder(top, preset):
-    """build/NAME of a test preset, through what it inherits."""
-    tests = {p["name"]: p for p in json.loads(
-        (top / "CMakePresets.json").read_text())["testPresets"]}
-    name = preset
-    while name in tests and "configurePreset" not in tests[name]:
-        name = tests[name].get("inherits")
-    if name not in tests:
-        sys.exit(f"testreport: CMakePresets.json has no test preset '{preset}'")
-    return top / "build" / tests[name]["configurePreset"]
 
 
 def digest(report):
@@ -107,18 +93,7 @@ def blocks(name, output):
                           previous if isinstance(previous, list) else []))
         else:
             found[-1][1].append(line if len(found) > 1 else "  " + line)
-    return [(test, shorter(lines)) for test, lines in found if lines]
-
-
-def shorter(lines, kept=2):
-    """A test's first failures in full, a count of the rest, and the line
-    that says it was stopped, if it was."""
-    starts = [at for at, line in enumerate(lines) if FAILURE.match(line)]
-    if len(starts) <= kept:
-        return lines
-    stops = [line for line in lines[starts[kept]:] if STOPPED.match(line)]
-    return lines[:starts[kept]] + stops + [
-        f"  ... and {len(starts) - kept - len(stops)} more failures of this test"]
+    return [block for block in found if block[1]]
 
 
 def outcomes(results, name, status):
@@ -134,47 +109,50 @@ def outcomes(results, name, status):
     return found or {name: "passed" if status == "Passed" else "failed"}
 
 
-def run(preset, seconds=None, top=pathlib.Path()):
+def run(preset, seconds=None, top=Path()):
     """Runs the preset in the checkout at top. Returns the number of cases
-    that passed, the failed ones as (name, lines), whether Ctrl-C cut the run
-    short, and CTest's exit status."""
-    results = build_folder(top, preset) / "tests" / "results"
-    shutil.rmtree(results, ignore_errors=True)  # no report of an earlier run
+    that passed, the failed ones as (name, lines), whether Ctrl-C cut the
+    run short, and CTest's exit status."""
     command = ["ctest", "--preset", preset, "--output-on-failure"]
     if seconds:
         end = time.localtime(time.time() + int(seconds))
         command += ["--stop-time", time.strftime("%H:%M:%S", end)]
-    ctest = subprocess.Popen(command, cwd=top, stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, text=True)
-    done, interrupted = {}, False  # test: (status, output)
-    try:
-        for line in ctest.stdout:
-            if RESULT.match(line):
-                current = RESULT.match(line).group(1)
-                done[current] = (RESULT.match(line).group(2), [])
-                if sys.stdout.isatty():
-                    print(f"\r  {len(done)} tests", end="", flush=True)
-            elif line.startswith("The following tests"):
-                break
-            elif done:
-                done[current][1].append(line.rstrip("\n"))
-        ctest.wait()
-    except KeyboardInterrupt:
-        ctest.terminate()
-        interrupted = True
-    print("\r\033[K" if sys.stdout.isatty() else "", end="")
-
-    passed, failed = 0, []
-    for name, (status, output) in done.items():
-        interrupted |= "Interrupt" in status  # cut off by Ctrl-C
-        found = {} if "Interrupt" in status else outcomes(results, name, status)
-        passed += list(found.values()).count("passed")
-        if found and (status != "Passed" or set(found.values()) != {"passed"}):
-            failed += blocks(name, output)
-    # First what says in words what broke: a unit test, then a program case.
-    failed.sort(key=lambda block: min([
+    with tempfile.TemporaryDirectory() as folder:  # this run's reports only
+        ctest = subprocess.Popen(command, cwd=top, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True,
+                                 env={**os.environ, "TESTS_RESULTS": folder})
+        done, said, interrupted = {}, [], False  # test: (status, output)
+        try:
+            for line in ctest.stdout:
+                if RESULT.match(line):
+                    current = RESULT.match(line).group(1)
+                    done[current] = (RESULT.match(line).group(2), [])
+                    if sys.stdout.isatty():
+                        print(f"\r  {len(done)} tests", end="", flush=True)
+                elif line.startswith("The following tests"):
+                    break
+                elif done:
+                    done[current][1].append(line.rstrip("\n"))
+                else:
+                    said.append(line)  # CTest's own, shown if no test ran
+        except KeyboardInterrupt:
+            ctest.terminate()
+            interrupted = True
+        print("\r\033[K" if sys.stdout.isatty() else "", end="")
+        passed, failed = 0, []
+        for name, (status, output) in done.items():
+            interrupted |= "Interrupt" in status  # cut off by Ctrl-C
+            found = {} if "Interrupt" in status else outcomes(Path(folder), name, status)
+            passed += list(found.values()).count("passed")
+            if found and (status != "Passed" or set(found.values()) != {"passed"}):
+                failed += blocks(name, output)
+    # First what says in words what broke, a unit test before a program
+    # case; in the order of the names, the same in every run.
+    failed.sort(key=lambda block: (min([
         1 + line.startswith("  tests/programs/") for line in block[1]
-        if FAILURE.match(line) and not STOPPED.match(line)] + [3]))
+        if FAILURE.match(line) and not STOPPED.match(line)] + [3]), block[0]))
+    if not done:
+        print("".join(said), end="")
     return passed, failed, interrupted, ctest.wait()
 
 
@@ -190,8 +168,8 @@ def main(preset, seconds=None):
         shown += len(lines) + 2
     print(f"\n{preset}: {passed} passed, {len(failed)} failed"
           + (" (interrupted)" if interrupted else "")
-          + ("" if passed or failed else f" (ctest exit status {status})"))
-    return 1 if failed or interrupted or status else 0
+          + ("" if passed or failed else f"; ctest ran no test (exit status {status})"))
+    return 1 if failed or interrupted or status or not passed else 0
 
 
 if __name__ == "__main__":

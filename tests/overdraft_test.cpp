@@ -4,6 +4,7 @@
 
 #include <iostream>
 #include <string>
+#include <type_traits>
 
 #include "accounts/fixedcredit.h"
 #include "accounts/heapcredit.h"
@@ -26,16 +27,16 @@ Overdraft Make(double balance, double limit, double rate) {
 template <class Account>
 class Overdrafts : public ::testing::Test {};
 
-// Names each instance by its index, as GoogleTest does by default; spelt
-// out because leaving the macro's last argument off trips -Wpedantic.
-struct ByIndex {
+// Names each instance by its class: Overdrafts/OverdraftD.NAME.
+struct ByClass {
   template <class Account>
-  static std::string GetName(int index) {
-    return std::to_string(index);
+  static std::string GetName(int) {
+    return std::is_same<Account, OverdraftD>::value ? "OverdraftD"
+                                                    : "Overdraft";
   }
 };
 using Generations = ::testing::Types<OverdraftD, Overdraft>;
-TYPED_TEST_SUITE(Overdrafts, Generations, ByIndex);
+TYPED_TEST_SUITE(Overdrafts, Generations, ByClass);
 
 TYPED_TEST(Overdrafts, GrantedAdvanceAlwaysCompletesAndEmptiesTheAccount) {
   // Cent amounts are not exact in binary: balance + (amount - balance) can

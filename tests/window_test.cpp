@@ -250,7 +250,8 @@ TEST(Window, WriterThatNeverYieldsStillReachesTheView) {
       << "text from a writer that never returns to the event loop must "
          "still reach the view";
   window.deliverPending();
-  EXPECT_EQ(window.text().toStdString(), std::string(std::size_t{300} * 4096, 'x'))
+  EXPECT_EQ(window.text().toStdString(),
+            std::string(std::size_t{300} * 4096, 'x'))
       << "a line shown folded must read back whole, every character once";
 }
 

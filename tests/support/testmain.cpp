@@ -4,7 +4,8 @@
 // the program, or the test runs past TEST_TIME_LIMIT seconds), that test is
 // reported and the program runs again without the tests that already ran,
 // so one crash hides no other failure. Outcomes of earlier runs reach the
-// XML report as the attribute "before" of <testsuites>.
+// XML report as the attribute "before" of <testsuites>; the reports go to
+// the folder TESTS_RESULTS names, as PROGRAM.xml, PROGRAM.2.xml, ...
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -211,7 +212,13 @@ void OnSanitizerStop() {
 
 int main(int argc, char** argv) {
   arguments.assign(argv, argv + argc);
-  testing::InitGoogleTest(&argc, argv);
+  const char* results = std::getenv("TESTS_RESULTS");  // a folder for reports
+  if (results != nullptr && std::getenv("TESTS_REPORT") == nullptr) {
+    const std::string program = arguments[0];
+    GTEST_FLAG_SET(output, std::string("xml:") + results + "/" +
+                               program.substr(program.rfind('/') + 1) + ".xml");
+  }
+  testing::InitGoogleTest(&argc, argv);  // after the output: it opens it
   if (const char* earlier = std::getenv("TESTS_BEFORE")) before = earlier;
   if (!before.empty()) testing::Test::RecordProperty("before", before);
   setenv("TESTS_REPORT", GTEST_FLAG_GET(output).c_str(), 0);  // the first's
