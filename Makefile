@@ -13,15 +13,16 @@ CONFIGURE = { test -f build/$(1)/CMakeCache.txt && \
 	! test build/deps.stamp -nt build/$(1)/CMakeCache.txt && \
 	grep -qx 'CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR)' \
 	  build/$(1)/CMakeCache.txt; } || \
-	cmake --preset $(1) --log-level=NOTICE \
-	  -DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR)
+	{ cmake --preset $(1) --log-level=NOTICE \
+	    -DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR) && \
+	  touch build/$(1)/CMakeCache.txt; }  # CMake leaves it as it was
 # Builds a preset's targets. At a terminal ninja shows its progress on one
 # line; elsewhere (a log, an editor) only what the compiler says.
 BUILD = echo cmake --build --preset $(1); \
 	if [ -t 1 ]; then cmake --build --preset $(1); \
 	else cmake --build --preset $(1) -- --quiet; fi
 
-.PHONY: all build tour test test-all mistakes tables exercise answer exercise-undo \
+.PHONY: all build tour test test-all mistakes tables picture exercise answer exercise-undo \
 	bench format lint
 
 all: build
@@ -44,7 +45,7 @@ test:
 	@python3 scripts/testreport.py quick 30
 
 test-all:
-	@$(DEPS) build window tour test full bench
+	@$(DEPS) build window tour test full bench picture browser
 	@$(call CONFIGURE,default)
 	@$(call CONFIGURE,asan)
 	cmake --build --preset default-all
@@ -73,6 +74,14 @@ answer:
 
 exercise-undo:
 	@python3 scripts/exercise.py --undo $(NAME)
+
+# One run drawn step by step: make picture NAME=<program> [INPUT=<file>] or
+# make picture TEST=<Suite.Name>; STEPS= and SECONDS= cap it.
+picture:
+	@$(DEPS) build picture
+	@$(call CONFIGURE,picture)
+	@STEPS=$(STEPS) SECONDS=$(SECONDS) python3 picture/draw.py \
+	  $(if $(TEST),--test "$(TEST)","$(NAME)" "$(INPUT)")
 
 bench:
 	@$(DEPS) build window bench

@@ -29,8 +29,9 @@ void FailAllocation(long nth) { fail_countdown = nth; }
 
 void* operator new[](std::size_t size) {
   if (fail_countdown > 0 && --fail_countdown == 0) throw std::bad_alloc();
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) throw std::bad_alloc();
+  // Through the plain operator new, so that an allocator put in its place
+  // (the picture build's) sees these blocks too.
+  void* block = ::operator new(size == 0 ? 1 : size);
   ++allocations;
   Live().insert(block);
   return block;
@@ -42,7 +43,7 @@ void operator delete[](void* block) noexcept {
     ++stray_releases;  // not ours to free: counting it is the whole point
     return;
   }
-  std::free(block);
+  ::operator delete(block);
 }
 
 void operator delete[](void* block, std::size_t) noexcept {
