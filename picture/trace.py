@@ -210,7 +210,8 @@ def statics(frame, seen):
         scope = scope.superblock
     return [describe(symbol.name.replace("(anonymous namespace)::", ""), symbol.value(), seen)
             for block in (scope, scope.global_block) for symbol in block
-            if symbol.is_variable and not re.match(r"_|std::|.*_Test::", symbol.name)
+            if symbol.is_variable and not re.match(r"_|std::", symbol.name)
+            and "testing::" not in str(symbol.type)  # GoogleTest's records of the tests
             and symbol.symtab.filename == frame.find_sal().symtab.filename]
 
 

@@ -16,7 +16,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-SCREEN = 36  # lines of failures shown in full; the rest are named
+SCREEN = 30  # lines of failures shown in full; the rest are named
 MEANING = {  # a sanitizer's verdict in the words of the lessons
     "heap-use-after-free": "a block was used after delete[] released it",
     "attempting double-free": "a block was released twice",

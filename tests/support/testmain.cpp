@@ -47,12 +47,12 @@ std::string Words(const std::string& camel) {
   for (std::size_t at = 0; at < camel.size(); ++at) {
     const auto c = static_cast<unsigned char>(camel[at]);
     if (at > 0) {
-      const auto before = static_cast<unsigned char>(camel[at - 1]);
+      const auto prior = static_cast<unsigned char>(camel[at - 1]);
       const bool next_lower =
           at + 1 < camel.size() &&
           std::islower(static_cast<unsigned char>(camel[at + 1]));
-      if ((std::isupper(c) && (!std::isupper(before) || next_lower)) ||
-          (std::isdigit(c) != 0) != (std::isdigit(before) != 0)) {
+      if ((std::isupper(c) && (!std::isupper(prior) || next_lower)) ||
+          (std::isdigit(c) != 0) != (std::isdigit(prior) != 0)) {
         words += ' ';
       }
     }
@@ -61,8 +61,11 @@ std::string Words(const std::string& camel) {
   return words;
 }
 
+// A path in the checkout as relative to it; GoogleTest has none for a
+// failure it cannot place, such as an exception out of a test's body.
 std::string Relative(const char* path) {
   const std::string top = TESTS_SOURCE_DIR "/";
+  if (path == nullptr) return "(in the test)";
   return std::strncmp(path, top.c_str(), top.size()) == 0 ? path + top.size()
                                                           : path;
 }
@@ -127,8 +130,8 @@ void StopTest(const std::string& why, bool draw) {
   const std::string name = Name(*test);
   ADD_FAILURE_AT(test->file(), test->line()) << why;
   std::string suite = test->test_suite_name();
-  if (test->type_param() !=
-      nullptr) {  // "Overdrafts/0" as Overdrafts<OverdraftD>
+  // A typed test's "Overdrafts/OverdraftD" as Overdrafts<OverdraftD>.
+  if (test->type_param() != nullptr) {
     suite = suite.substr(0, suite.find('/')) + "<" + test->type_param() + ">";
   }
   std::printf("    it checks: %s %s\n", suite.c_str(),
