@@ -78,7 +78,7 @@ exercise-undo:
 # One run drawn step by step: make picture NAME=<program> [INPUT=<file>] or
 # make picture TEST=<Suite.Name>; STEPS= and SECONDS= cap it.
 picture:
-	@$(DEPS) build picture
+	@$(DEPS) build picture $(if $(TEST),test)
 	@$(call CONFIGURE,picture)
 	@STEPS=$(STEPS) SECONDS=$(SECONDS) python3 picture/draw.py \
 	  $(if $(TEST),--test "$(TEST)","$(NAME)" "$(INPUT)")
