@@ -8,6 +8,7 @@ opens from disk (page.html with the trace and the drawings inside).
 Usage: draw.py NAME [INPUT]   or   draw.py --test Suite.Name
 STEPS and SECONDS in the environment cap the run (5000 steps, 60 s).
 """
+import hashlib
 import html
 import json
 import os
@@ -177,10 +178,16 @@ def dot(step, findings):
 
 
 def lay_out(graph):
-    laid = subprocess.run(["dot", "-Tsvg"], input=graph, capture_output=True, text=True)
-    if laid.returncode:
-        fail("dot could not lay out a picture: " + laid.stderr[:300])
-    return laid.stdout[laid.stdout.index("<svg"):]
+    """The graph as SVG, from an earlier run when it was drawn before: GDB runs
+    a program at the same addresses each time, so most steps come again."""
+    kept = OUT / "layouts" / (hashlib.sha1(graph.encode()).hexdigest() + ".svg")
+    if not kept.exists():
+        laid = subprocess.run(["dot", "-Tsvg"], input=graph, capture_output=True, text=True)
+        if laid.returncode:
+            fail("dot could not lay out a picture: " + laid.stderr[:300])
+        kept.parent.mkdir(exist_ok=True)
+        kept.write_text(laid.stdout[laid.stdout.index("<svg"):])
+    return kept.read_text()
 
 
 def page(name, trace):
