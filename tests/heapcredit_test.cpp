@@ -94,7 +94,8 @@ TEST(OverdraftD, SelfAssignmentKeepsBothNamesAndAllocatesNothing) {
   const long allocations = allocprobe::Allocations();
   account = alias;
   EXPECT_EQ(allocprobe::Allocations(), allocations)
-      << "assigning an overdraft to itself must do nothing: check for "
+      << "a copy assignment of an overdraft to itself must do nothing: check "
+         "for "
          "self-assignment first";
   EXPECT_EQ(Display(account), Display(Tobias()))
       << "self-assignment lost a name: it released the block it copies from";
@@ -181,11 +182,12 @@ TEST(OverdraftD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
       [&] {
         // Checked before the display reads a block that may be gone.
         EXPECT_EQ(allocprobe::LiveBlocks(), held)
-            << "a failed allocation in the assignment released one of the "
+            << "a failed allocation in the copy assignment released one of the "
                "target's blocks: allocate the new blocks before releasing the "
                "old ones";
         EXPECT_EQ(Display(target), before)
-            << "a failed allocation in the assignment must leave the target "
+            << "a failed allocation in the copy assignment must leave the "
+               "target "
                "as it was";
       });
   EXPECT_EQ(failures, 2)

@@ -104,7 +104,7 @@ TEST(BankAccountD, SelfAssignmentKeepsNameAndAllocatesNothing) {
   const long allocations = allocprobe::Allocations();
   account = alias;
   EXPECT_EQ(allocprobe::Allocations(), allocations)
-      << "assigning an account to itself must do nothing: check for "
+      << "a copy assignment of an account to itself must do nothing: check for "
          "self-assignment first";
   EXPECT_EQ(Display(account),
             "Client: Mirela Vont\nAccount Number: 453216\n"
@@ -177,11 +177,13 @@ TEST(BankAccountD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
       [&] {
         // Checked before the display reads a name block that may be gone.
         EXPECT_EQ(allocprobe::LiveBlocks(), held)
-            << "a failed allocation in the assignment released the target's "
+            << "a failed allocation in the copy assignment released the "
+               "target's "
                "name block: allocate the new block before releasing the old "
                "one";
         EXPECT_EQ(Display(target), before)
-            << "a failed allocation in the assignment must leave the target as "
+            << "a failed allocation in the copy assignment must leave the "
+               "target as "
                "it was: allocate the new block before releasing the old one";
       });
   EXPECT_EQ(failures, 1)

@@ -158,7 +158,7 @@ TEST(ScoreList, SelfAssignmentKeepsElementsAndAllocatesNothing) {
   const long allocations = allocprobe::Allocations();
   list = alias;
   EXPECT_EQ(allocprobe::Allocations(), allocations)
-      << "assigning an array to itself must do nothing: check for "
+      << "a copy assignment of an array to itself must do nothing: check for "
          "self-assignment first";
   EXPECT_EQ(Inserted(list), "1 2 3 4 5 \n6 \n")
       << "self-assignment lost the elements";
@@ -199,12 +199,14 @@ TEST(ScoreList, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
       [&] {
         // Checked before the elements are read from a block that may be gone.
         EXPECT_EQ(allocprobe::LiveBlocks(), held)
-            << "a failed allocation in the assignment released the target's "
+            << "a failed allocation in the copy assignment released the "
+               "target's "
                "element block: allocate the new block before releasing the "
                "old one";
         EXPECT_EQ(target.ArSize(), 2u);
         EXPECT_EQ(Inserted(target), "1 2 \n")
-            << "a failed allocation in the assignment must leave the target as "
+            << "a failed allocation in the copy assignment must leave the "
+               "target as "
                "it was";
       });
   EXPECT_EQ(failures, 1)

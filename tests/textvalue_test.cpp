@@ -42,7 +42,7 @@ TEST(String, SelfAssignmentKeepsTextAndAllocatesNothing) {
   const long allocations = allocprobe::Allocations();
   st = alias;
   EXPECT_EQ(allocprobe::Allocations(), allocations)
-      << "assigning a String to itself must do nothing: check for "
+      << "a copy assignment of a String to itself must do nothing: check for "
          "self-assignment first";
   EXPECT_EQ(Text(st), "Mirela") << "self-assignment lost the text";
   EXPECT_EQ(st.length(), 6);
