@@ -7,15 +7,16 @@
 WERROR = $(if $(CI),ON,OFF)
 DEPS = sh scripts/deps.sh
 # Configures a build folder when it is new, when packages were installed
-# since, or when its warnings-as-errors setting is not the command's;
-# otherwise the build reconfigures by itself when a CMakeLists.txt changes.
-CONFIGURE = { test -f build/$(1)/CMakeCache.txt && \
-	! test build/deps.stamp -nt build/$(1)/CMakeCache.txt && \
+# since (build/deps.stamp), or when its warnings-as-errors setting is not the
+# command's; otherwise the build reconfigures by itself when a CMakeLists.txt
+# changes. build/NAME/configured marks when this last configured it.
+CONFIGURE = { test -f build/$(1)/configured && \
+	! test build/deps.stamp -nt build/$(1)/configured && \
 	grep -qx 'CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR)' \
 	  build/$(1)/CMakeCache.txt; } || \
 	{ cmake --preset $(1) --log-level=NOTICE \
 	    -DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR) && \
-	  touch build/$(1)/CMakeCache.txt; }  # CMake leaves it as it was
+	  touch build/$(1)/configured; }
 # Builds a preset's targets. At a terminal ninja shows its progress on one
 # line; elsewhere (a log, an editor) only what the compiler says.
 BUILD = echo cmake --build --preset $(1); \
