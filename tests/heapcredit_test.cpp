@@ -95,8 +95,7 @@ TEST(OverdraftD, SelfAssignmentKeepsBothNamesAndAllocatesNothing) {
   account = alias;
   EXPECT_EQ(allocprobe::Allocations(), allocations)
       << "a copy assignment of an overdraft to itself must do nothing: check "
-         "for "
-         "self-assignment first";
+         "for self-assignment first";
   EXPECT_EQ(Display(account), Display(Tobias()))
       << "self-assignment lost a name: it released the block it copies from";
 }
@@ -187,8 +186,7 @@ TEST(OverdraftD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
                "old ones";
         EXPECT_EQ(Display(target), before)
             << "a failed allocation in the copy assignment must leave the "
-               "target "
-               "as it was";
+               "target as it was";
       });
   EXPECT_EQ(failures, 2)
       << "the assignment must allocate two new blocks: a deep copy";

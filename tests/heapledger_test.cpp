@@ -178,13 +178,12 @@ TEST(BankAccountD, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
         // Checked before the display reads a name block that may be gone.
         EXPECT_EQ(allocprobe::LiveBlocks(), held)
             << "a failed allocation in the copy assignment released the "
-               "target's "
-               "name block: allocate the new block before releasing the old "
-               "one";
+               "target's name block: allocate the new block before releasing "
+               "the old one";
         EXPECT_EQ(Display(target), before)
             << "a failed allocation in the copy assignment must leave the "
-               "target as "
-               "it was: allocate the new block before releasing the old one";
+               "target as it was: allocate the new block before releasing the "
+               "old one";
       });
   EXPECT_EQ(failures, 1)
       << "the assignment must allocate one new name block: a deep copy";

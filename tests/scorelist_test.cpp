@@ -200,14 +200,12 @@ TEST(ScoreList, FailedAllocationLeavesNoLeakAndTargetUnchanged) {
         // Checked before the elements are read from a block that may be gone.
         EXPECT_EQ(allocprobe::LiveBlocks(), held)
             << "a failed allocation in the copy assignment released the "
-               "target's "
-               "element block: allocate the new block before releasing the "
-               "old one";
+               "target's element block: allocate the new block before "
+               "releasing the old one";
         EXPECT_EQ(target.ArSize(), 2u);
         EXPECT_EQ(Inserted(target), "1 2 \n")
             << "a failed allocation in the copy assignment must leave the "
-               "target as "
-               "it was";
+               "target as it was";
       });
   EXPECT_EQ(failures, 1)
       << "the assignment must allocate one new element block";
