@@ -192,7 +192,8 @@ def lay_out(graph):
 
 def page(name, trace):
     """The page: the steps with the index of their drawing, each distinct
-    drawing once, laid out by one run of dot, and the sources."""
+    drawing once (laid out by dot, or kept from an earlier run), and the
+    sources."""
     graphs, pictures, steps = [], {}, []
     for number, step in enumerate(trace["steps"]):
         found = [f for f in trace["findings"] if f["step"] == number]
@@ -213,10 +214,11 @@ def page(name, trace):
 
 def main(args):
     name, binary, run, test = target(args)
-    drawn = trace(name.replace("/", "-"), binary, run, test)  # a file's name
-    (OUT / f"{name.replace('/', '-')}.html").write_text(page(name, drawn))
+    file = name.replace("/", "-")  # a typed test's name has a slash
+    drawn = trace(file, binary, run, test)
+    (OUT / f"{file}.html").write_text(page(name, drawn))
     kinds = sorted({f["kind"] for f in drawn["findings"]})
-    print(f"picture: build/pictures/{name.replace('/', '-')}.html ({len(drawn['steps'])} steps, "
+    print(f"picture: build/pictures/{file}.html ({len(drawn['steps'])} steps, "
           f"{drawn['end']}; {', '.join(kinds) or 'no findings'})")
 
 

@@ -18,6 +18,7 @@ import gdb
 TOP = os.environ["PICTURE_TOP"].rstrip("/") + "/"
 TEST = os.environ.get("PICTURE_TEST")
 STEPS, SECONDS = int(os.environ["PICTURE_STEPS"]), float(os.environ["PICTURE_SECONDS"])
+OUTPUT = os.environ["PICTURE_OUTPUT"]  # the program's standard output
 FAILS = (gdb.error, gdb.MemoryError, RuntimeError, TypeError, UnicodeError)
 blocks = {}  # start address: the block as the page draws it, and where it came from
 findings, steps, sources = [], [], {}
@@ -395,7 +396,6 @@ def trace():
     return end or f"exit {exited[0]}"
 
 
-OUTPUT = os.environ["PICTURE_OUTPUT"]
 END = trace()
 with open(os.environ["PICTURE_JSON"], "w") as out:
     json.dump({("test" if TEST else "program"): TEST or os.environ.get("PICTURE_NAME"),
