@@ -20,17 +20,22 @@ has_display() {
 }
 
 show_window() {
-  program=$build/window/windowdemo
-  if [ ! -x "$program" ]; then
+  window=$build/window/windowdemo
+  if [ ! -x "$window" ]; then
     echo "not built: Qt 6 Widgets is missing (Debian: qt6-base-dev)"
   elif has_display; then
     echo "--- a window opens holding the greeting; close it to go on"
-    "$program"
-    echo "--- exit status: $?"
+    "$window"
+    status=$?
+    echo "--- exit status: $status"
+    return $status
   else
     echo "--- no display here: drawn under Xvfb, closed through the window manager"
-    sh "$here/windowshot.sh" "$program" "$build/tour" &&
-      echo "--- exit status: 0" && echo "--- screenshot: $build/tour/windowdemo.png"
+    # Its own report only when it fails; the tour says the rest.
+    report=$(sh "$here/windowshot.sh" "$window" "$build/tour") ||
+      { echo "$report"; return 1; }
+    echo "--- exit status: 0"
+    echo "--- screenshot: $build/tour/windowdemo.png"
   fi
 }
 
