@@ -388,11 +388,20 @@ def trace():
     if not exited:
         gdb.execute("kill")
         return end or f"signal {signal} at {where()[1]}"
-    for block in blocks.values() if not end else []:  # at the end, still live
+    # At the end, a block still live is a leak, unless a variable of static
+    # storage still points to it: then it was kept on purpose to the end.
+    kept = {part.get("block"): item["name"] for frame in steps[-1]["frames"][:1]
+            if frame["function"] == "globals" for item in frame["objects"]
+            for part in item.get("fields", [item])} if steps else {}
+    for block in blocks.values() if not end else []:
         if block["state"] == "live" and block["shown"]:
-            findings.append({"step": len(steps) - 1, "kind": "leak", "function": "",
-                             "says": f"block {block['id']} ({block['size']} bytes, allocated "
-                                     f"at {block['at']}) was never released"})
+            said = (f"block {block['id']} ({block['size']} bytes, allocated at "
+                    f"{block['at']}) was never released")
+            holder = kept.get(block["id"])
+            findings.append({"step": len(steps) - 1, "function": "",
+                             "kind": "kept to the end" if holder else "leak",
+                             "says": said + (f"; `{holder}` still points to it as the "
+                                             "program ends" if holder else "")})
     return end or f"exit {exited[0]}"
 
 
