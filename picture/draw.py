@@ -86,8 +86,11 @@ def trace(name, binary, run, test):
         try:
             _, errors = gdb.communicate(timeout=10)
         except subprocess.TimeoutExpired:
-            os.killpg(gdb.pid, signal.SIGKILL)
             fail("gdb did not stop; nothing was drawn")
+    finally:  # in its own session, Ctrl-C does not reach it
+        if gdb.poll() is None:
+            os.killpg(gdb.pid, signal.SIGKILL)
+            gdb.wait()
     if not trace_file.exists():
         fail("gdb wrote no trace: " + errors.strip()[-500:])
     return json.loads(trace_file.read_text())
@@ -223,4 +226,7 @@ def main(args):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    try:
+        main(sys.argv[1:])
+    except KeyboardInterrupt:
+        fail("interrupted; the page was not drawn again")
