@@ -65,7 +65,9 @@ def tried(patch=None):
 
 def judged(top):
     """Runs the learner's tests: (trouble, failed tests)."""
-    passed, failed, _, status = testreport.run("quick", 60, top)
+    passed, failed, interrupted, status = testreport.run("quick", 60, top)
+    if interrupted:  # Ctrl-C stops the gallery, not only this run of it
+        raise KeyboardInterrupt
     if not passed and not failed:
         return f"no test ran (ctest exit status {status})", []
     return None, failed
@@ -193,4 +195,8 @@ def readme(rows, write):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt:  # the worktree is put back by tried()
+        sys.exit("\nmistakes: interrupted; your checkout and README.md are as "
+                 "they were")
