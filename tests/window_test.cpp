@@ -122,7 +122,7 @@ TEST(Window, ShowsMultiByteCharactersWholeWhereverARunSplitsThem) {
 
 // Any bytes, valid UTF-8 or not, split at every point and delivered a byte
 // at a time, show as one call of all of them shows them.
-TEST(Window, ShowsAnyBytesAsOneCallDoesWhereverTheyAreSplit) {
+TEST(WindowSweep, ShowsAnyBytesAsOneCallDoesWhereverTheyAreSplit) {
   // Bytes that start, continue, complete or break UTF-8 sequences, and a
   // few whole ones: a byte-order mark, a euro sign, a CRLF.
   const std::vector<std::string> pieces = {

@@ -1,15 +1,18 @@
 #!/bin/sh
 # Runs one program case: PROGRAM reads CASE.in (no input when there is none)
-# and must exit 0 within the time limit, write exactly CASE.out to standard
-# output and exactly CASE.err (nothing, when there is none) to standard error.
-# On failure, CASE.why (when there is one) says first, in a sentence, what
-# it means.
+# and must exit 0 within its time, write exactly CASE.out to standard output
+# and exactly CASE.err (nothing, when there is none) to standard error. On
+# failure, CASE.why (when there is one) says first, in a sentence, what it
+# means. The outcome is also written as one JSON line to
+# TESTS_RESULTS/PROGRAM.CASE.jsonl when TESTS_RESULTS names a folder.
 # Usage: runcase.sh PROGRAM CASE [WRAPPER...]
 # WRAPPER, when given, is a command with its options to run the program
-# under (valgrind); RUN_TIMEOUT sets the time limit in seconds.
+# under (valgrind). The time: RUN_TIMEOUT seconds of processor time (10 when
+# unset), and on the clock until TESTS_DEADLINE (seconds since 1970) or 120 s.
 program=$1
 case=$2
 shift 2
+. "$(dirname "$0")/limits.sh"
 input=/dev/null
 [ -f "$case.in" ] && input=$case.in
 expected_err=/dev/null
@@ -18,30 +21,37 @@ expected_err=/dev/null
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 
-limit=${RUN_TIMEOUT:-10}
-timeout "$limit" "$@" "$program" <"$input" >"$out" 2>"$err"
+limited "$@" "$program" <"$input" >"$out" 2>"$err"
 status=$?
-failed=0
+outcome=passed
 if [ "$status" -ne 0 ] || ! cmp -s "$out" "$case.out" ||
    ! cmp -s "$err" "$expected_err"; then
+  outcome=failed
   [ -f "$case.why" ] && echo "${case#"$PWD/"}: $(cat "$case.why")"
 fi
-if [ "$status" -eq 124 ]; then
-  echo "did not finish within $limit s: a loop that never ends?"
-  failed=1
+if ! said=$(overtime "$status"); then
+  echo "$said"
+  outcome=$(overtime_outcome "$status")
 elif [ "$status" -ne 0 ]; then
   echo "exit status $status, expected 0"
-  failed=1
 fi
 # The diffs without their file headers: - expected, + what it printed.
 if ! cmp -s "$out" "$case.out"; then
   echo "standard output differs from the expected (- expected, + printed):"
   diff -u "$case.out" "$out" | tail -n +3
-  failed=1
 fi
 if ! cmp -s "$err" "$expected_err"; then
   echo "standard error differs from the expected (- expected, + printed):"
   diff -u "$expected_err" "$err" | tail -n +3
-  failed=1
 fi
-exit $failed
+if [ -n "$TESTS_RESULTS" ]; then
+  name=$(basename "$program").$(basename "$case")
+  at=${case#"$PWD/"}
+  why=$(sed 's/[\\"]/\\&/g' "$case.why" 2>/dev/null | head -n 1)
+  failures=
+  [ "$outcome" = passed ] ||
+    failures="{\"at\":\"$at\",\"sentence\":\"$why\",\"detail\":[]}"
+  printf '{"name":"%s","outcome":"%s","file":"%s","failures":[%s]}\n' \
+    "$name" "$outcome" "$at" "$failures" >"$TESTS_RESULTS/${TESTS_RECORD:-$name}.jsonl"
+fi
+[ "$outcome" = passed ]

@@ -8,14 +8,14 @@
 program=$1
 name=$2
 input=$3
+. "$(dirname "$0")/limits.sh"
 err=$(mktemp)
 trap 'rm -f "$err"' EXIT
-limit=${RUN_TIMEOUT:-10}
 check() {  # check HOW REASON: the last run's status and standard error
   status=$1 how=$2 reason=$3
   expected="$name: write error: $reason"
-  if [ "$status" -eq 124 ]; then
-    echo "stdout $how: did not finish within $limit s: a loop that never ends?"
+  if ! said=$(overtime "$status"); then
+    echo "stdout $how: $said"
     exit 1
   fi
   if [ "$status" -ne 1 ] || [ "$(cat "$err")" != "$expected" ] ||
@@ -27,11 +27,11 @@ check() {  # check HOW REASON: the last run's status and standard error
   fi
 }
 
-timeout "$limit" "$program" <"$input" >/dev/full 2>"$err"
+limited "$program" <"$input" >/dev/full 2>"$err"
 check $? "on /dev/full" "No space left on device"
-timeout "$limit" "$program" </ >/dev/full 2>"$err"
+limited "$program" </ >/dev/full 2>"$err"
 check $? "on /dev/full, stdin a directory" "No space left on device"
-timeout "$limit" "$program" <&- >/dev/full 2>"$err"
+limited "$program" <&- >/dev/full 2>"$err"
 check $? "on /dev/full, stdin closed" "No space left on device"
-timeout "$limit" "$program" <"$input" >&- 2>"$err"
+limited "$program" <"$input" >&- 2>"$err"
 check $? "closed" "Bad file descriptor"

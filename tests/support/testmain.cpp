@@ -1,21 +1,28 @@
 // The main of every test binary. GoogleTest runs the tests; a listener
 // prints each failure as a learner reads it: the test, where, its sentence,
-// then GoogleTest's own lines. When a test cannot finish (a sanitizer stops
-// the program, or the test runs past TEST_TIME_LIMIT seconds), that test is
-// reported and the program runs again without the tests that already ran,
-// so one crash hides no other failure. Outcomes of earlier runs reach the
-// XML report as the attribute "before" of <testsuites>; the reports go to
-// the folder TESTS_RESULTS names, as PROGRAM.xml, PROGRAM.2.xml, ...
+// then GoogleTest's own lines. Each test's outcome is also written as data,
+// one JSON object a line, to TESTS_RESULTS/NAME.jsonl when TESTS_RESULTS
+// names a folder (NAME: TESTS_RECORD, or the program's; scripts/testreport.py
+// reads it):
+//   name, outcome (passed, failed, crashed, endless or slow), file, line,
+//   seconds, cpu (processor seconds), failures [{at, sentence, detail}],
+//   and for a test that was stopped: stopped (the sentence), sanitizer (its
+//   summary line), checks (the test's name in words), draw (the command).
+// When a test cannot finish (a sanitizer stops the program, the test uses
+// TEST_TIME_LIMIT seconds of processor time, or it still runs at the
+// TESTS_DEADLINE the run must end by), that test is reported and the
+// program runs again without the tests that already ran, so one crash
+// hides no other failure.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -31,10 +38,12 @@
 
 namespace {
 
-std::vector<std::string> arguments;  // as the program was started
-std::string before;                  // "NAME:OUTCOME ..." of earlier runs
-std::string outcomes;                // the same for this run's tests
-std::mutex printing;
+constexpr char kAgain[] = "--after_a_stop";  // marks a run after a stop
+std::vector<std::string> arguments;          // as the program was started
+bool rerun = false;                          // this run follows a stop
+std::FILE* records = nullptr;                // PROGRAM.jsonl, or none
+std::mutex recording;  // the record of the running test, and the printing
+char summary[512];     // the sanitizer's summary line, once it reported
 
 std::string Name(const testing::TestInfo& test) {
   return std::string(test.test_suite_name()) + "." + test.name();
@@ -82,84 +91,139 @@ bool Own(const std::string& line) {
   return false;
 }
 
+std::string Quoted(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      quoted += escaped;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+double Seconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) +
+         1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// The running test's record, written as one line when the test ends or is
+// stopped.
+struct Record {
+  std::string name, file, failures;  // failures: JSON objects, comma-joined
+  int line = 0;
+  double started = 0, cpu_started = 0;
+
+  // Prints a failure as the learner reads it, and keeps it for the record.
+  void Fail(const std::string& at, const std::string& sentence,
+            const std::vector<std::string>& detail) {
+    if (failures.empty()) std::printf("\nFAILED %s\n", name.c_str());
+    std::printf("  %s:%s%s\n", at.c_str(), sentence.empty() ? "" : " ",
+                sentence.c_str());
+    std::string lines;
+    for (const std::string& line : detail) {
+      std::printf("    %s\n", line.c_str());
+      lines += (lines.empty() ? "" : ",") + Quoted(line);
+    }
+    std::fflush(stdout);
+    failures += std::string(failures.empty() ? "" : ",") +
+                "{\"at\":" + Quoted(at) + ",\"sentence\":" + Quoted(sentence) +
+                ",\"detail\":[" + lines + "]}";
+  }
+
+  void Write(const char* outcome, const std::string& stopped = "") const {
+    if (records == nullptr) return;
+    std::string json =
+        "{\"name\":" + Quoted(name) + ",\"outcome\":\"" + outcome +
+        "\",\"file\":" + Quoted(file) + ",\"line\":" + std::to_string(line) +
+        ",\"seconds\":" + std::to_string(Seconds(CLOCK_MONOTONIC) - started) +
+        ",\"cpu\":" +
+        std::to_string(Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_started) +
+        ",\"failures\":[" + failures + "]";
+    if (!stopped.empty()) json += ",\"stopped\":" + Quoted(stopped);
+    if (summary[0] != '\0') json += ",\"sanitizer\":" + Quoted(summary);
+    std::fputs((json + "}\n").c_str(), records);
+    std::fflush(records);
+  }
+};
+Record running;
+
 class LearnerPrinter : public testing::EmptyTestEventListener {
   // GoogleTest holds its lock while it calls OnTestPartResult, so the
   // running test is noted here, not asked for there.
   void OnTestStart(const testing::TestInfo& test) override {
-    name_ = Name(test);
-    failed_ = false;
+    std::lock_guard<std::mutex> lock(recording);
+    running = {Name(test),
+               Relative(test.file()),
+               "",
+               test.line(),
+               Seconds(CLOCK_MONOTONIC),
+               Seconds(CLOCK_PROCESS_CPUTIME_ID)};
   }
 
   void OnTestPartResult(const testing::TestPartResult& result) override {
     if (!result.failed()) return;
-    std::lock_guard<std::mutex> lock(printing);
-    if (!failed_) std::printf("\nFAILED %s\n", name_.c_str());
-    failed_ = true;
     std::vector<std::string> lines;
     std::istringstream message(result.message());
-    for (std::string line; std::getline(message, line);) lines.push_back(line);
-    const bool said = !lines.empty() && !Own(lines.back());
-    std::printf("  %s:%d:%s%s\n", Relative(result.file_name()).c_str(),
-                result.line_number(), said ? " " : "",
-                said ? lines.back().c_str() : "");
-    if (said) lines.pop_back();
-    for (const std::string& line : lines) {
+    for (std::string line; std::getline(message, line);) {
       if (line == "With diff:") break;  // the values again, as a diff
-      if (line != "Failed") std::printf("    %s\n", line.c_str());
+      if (line != "Failed") lines.push_back(line);
     }
-    std::fflush(stdout);
+    const bool said = !lines.empty() && !Own(lines.back());
+    const std::string sentence = said ? lines.back() : "";
+    if (said) lines.pop_back();
+    std::lock_guard<std::mutex> lock(recording);
+    running.Fail(Relative(result.file_name()) + ":" +
+                     std::to_string(result.line_number()),
+                 sentence, lines);
   }
 
   void OnTestEnd(const testing::TestInfo& test) override {
-    outcomes +=
-        Name(test) + (test.result()->Failed() ? ":failed " : ":passed ");
+    std::lock_guard<std::mutex> lock(recording);
+    running.Write(test.result()->Failed() ? "failed" : "passed");
   }
-
-  std::string name_;
-  bool failed_ = false;
 };
 
-// Reports the running test as stopped, then runs the program again without
-// it and the tests before it. Returns only when no test is running.
-void StopTest(const std::string& why, bool draw) {
+std::string ended;  // "A.B:C.D:" the tests of this run that have ended
+
+// Reports the running test as stopped (OUTCOME: crashed, endless, slow),
+// then runs the program again without it and the tests before it, unless
+// the run's time is up. Returns only when no test is running.
+void StopTest(const char* outcome, const std::string& why, bool draw) {
   static std::mutex once;
   if (!once.try_lock()) return;
   const testing::TestInfo* test =
       testing::UnitTest::GetInstance()->current_test_info();
   if (test == nullptr) return;
   const std::string name = Name(*test);
-  ADD_FAILURE_AT(test->file(), test->line()) << why;
   std::string suite = test->test_suite_name();
   // A typed test's "Overdrafts/OverdraftD" as Overdrafts<OverdraftD>.
   if (test->type_param() != nullptr) {
     suite = suite.substr(0, suite.find('/')) + "<" + test->type_param() + ">";
   }
-  std::printf("    it checks: %s %s\n", suite.c_str(),
-              Words(test->name()).c_str());
-  if (draw) std::printf("    to draw it: make picture TEST=%s\n", name.c_str());
-  std::fflush(stdout);
+  std::vector<std::string> said = {"it checks: " + suite + " " +
+                                   Words(test->name())};
+  if (draw) said.push_back("to draw it: make picture TEST=" + name);
+  {
+    std::lock_guard<std::mutex> lock(recording);
+    running.Fail(running.file + ":" + std::to_string(running.line), why, said);
+    running.Write(outcome, why);
+  }
+  if (std::strcmp(outcome, "slow") == 0) _exit(1);  // no time for the rest
 
-  before += outcomes + name + ":stopped ";
   std::string filter = GTEST_FLAG_GET(filter);
   filter += filter.find('-') == std::string::npos ? "-" : ":";
-  std::istringstream ran(before);
-  for (std::string word; ran >> word;)
-    filter += word.substr(0, word.rfind(':')) + ":";
   std::vector<std::string> again = arguments;
-  again.push_back("--gtest_filter=" + filter);
-  // Each run writes a report of its own: NAME.xml, NAME.2.xml, ...
-  const char* first = std::getenv("TESTS_REPORT");
-  const std::string report = first == nullptr ? "" : first;
-  if (report.size() > 4) {
-    int runs = 1;
-    for (auto at = before.find(":stopped"); at != std::string::npos;
-         at = before.find(":stopped", at + 1)) {
-      ++runs;
-    }
-    again.push_back("--gtest_output=" + report.substr(0, report.size() - 4) +
-                    "." + std::to_string(runs) + ".xml");
-  }
-  setenv("TESTS_BEFORE", before.c_str(), 1);
+  again.push_back("--gtest_filter=" + filter + ended + name);
+  if (!rerun) again.insert(again.begin() + 1, kAgain);
   std::vector<char*> argv;
   argv.reserve(again.size() + 1);
   for (std::string& argument : again) argv.push_back(argument.data());
@@ -170,72 +234,116 @@ void StopTest(const std::string& why, bool draw) {
   _exit(1);
 }
 
-// Ends a test that runs past its time. At most one test runs at a time, so
-// one deadline will do; it is a plain global, as the thread outlives every
-// object of the program.
-std::atomic<std::int64_t> deadline{0};  // steady-clock ns; 0 while none runs
+// Notes each test that ends, for StopTest.
+class Ended : public testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo& test) override {
+    std::lock_guard<std::mutex> lock(recording);
+    ended += Name(test) + ":";
+  }
+};
+
+// Stops a test that has used its processor time (a loop that never ends)
+// or still runs when the whole run must end (slow, on a busy machine).
+// Processor time, not the clock: on shared cores a test may wait long for
+// its turn, and waiting is not looping. One test runs at a time, so one
+// start will do; plain globals, as the thread outlives every object.
+std::atomic<double> cpu_start{-1};  // processor seconds; -1 while none runs
 
 class Watchdog : public testing::EmptyTestEventListener {
  public:
-  explicit Watchdog(int seconds) : seconds_(seconds) {
-    std::thread([seconds] {
+  Watchdog(double limit, double deadline) {
+    std::thread([limit, deadline] {
       for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const std::int64_t end = deadline.load();
-        if (end != 0 && Now() > end) {
-          StopTest("did not finish within " + std::to_string(seconds) +
-                       " s: a loop that never ends?",
-                   false);
+        const double start = cpu_start.load();
+        if (start < 0) continue;
+        const double used = Seconds(CLOCK_PROCESS_CPUTIME_ID) - start;
+        char why[160];
+        if (limit > 0 && used > limit) {
+          std::snprintf(why, sizeof why,
+                        "did not finish within %g s of processor time: a "
+                        "loop that never ends?",
+                        limit);
+          StopTest("endless", why, false);
+        } else if (deadline > 0 && Seconds(CLOCK_REALTIME) > deadline) {
+          std::snprintf(why, sizeof why,
+                        "still running when the run's time was up, after "
+                        "only %.1f s of processor time: slow (a busy "
+                        "machine?), not endless",
+                        used);
+          StopTest("slow", why, false);
         }
       }
     }).detach();
   }
 
  private:
-  static std::int64_t Now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
   void OnTestStart(const testing::TestInfo&) override {
-    deadline = Now() + std::int64_t{seconds_} * 1'000'000'000;
+    cpu_start = Seconds(CLOCK_PROCESS_CPUTIME_ID);
   }
-  void OnTestEnd(const testing::TestInfo&) override { deadline = 0; }
-
-  const int seconds_;
+  void OnTestEnd(const testing::TestInfo&) override { cpu_start = -1; }
 };
 
 #ifdef TESTS_SANITIZED
 void OnSanitizerStop() {
-  StopTest("stopped by the sanitizer: its report is above", true);
+  StopTest("crashed", "stopped by the sanitizer: its report is above", true);
+  // No test runs: a leak found as the program ends, say.
+  if (records != nullptr && summary[0] != '\0') {
+    running = {arguments[0].substr(arguments[0].rfind('/') + 1),
+               "",
+               "",
+               0,
+               Seconds(CLOCK_MONOTONIC),
+               Seconds(CLOCK_PROCESS_CPUTIME_ID)};
+    running.Write("crashed", "stopped by the sanitizer as the program ended");
+  }
 }
 #endif
 
+double Setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? 0 : std::atof(value);
+}
+
 }  // namespace
+
+#ifdef TESTS_SANITIZED
+// The sanitizers' hook for their summary line, kept for the record; it
+// prints the line as the sanitizer would have.
+extern "C" void __sanitizer_report_error_summary(const char* line) {
+  std::snprintf(summary, sizeof summary, "%s", line);
+  std::fprintf(stderr, "%s\n", line);
+}
+#endif
 
 int main(int argc, char** argv) {
   arguments.assign(argv, argv + argc);
-  const char* results = std::getenv("TESTS_RESULTS");  // a folder for reports
-  if (results != nullptr && std::getenv("TESTS_REPORT") == nullptr) {
-    const std::string program = arguments[0];
-    GTEST_FLAG_SET(output, std::string("xml:") + results + "/" +
-                               program.substr(program.rfind('/') + 1) + ".xml");
+  rerun = argc > 1 && std::strcmp(argv[1], kAgain) == 0;
+  if (rerun) {  // GoogleTest must not see it
+    for (int i = 1; i < argc; ++i) argv[i] = argv[i + 1];
+    --argc;
   }
-  testing::InitGoogleTest(&argc, argv);  // after the output: it opens it
-  if (const char* earlier = std::getenv("TESTS_BEFORE")) before = earlier;
-  if (!before.empty()) testing::Test::RecordProperty("before", before);
-  setenv("TESTS_REPORT", GTEST_FLAG_GET(output).c_str(), 0);  // the first's
+  if (const char* folder = std::getenv("TESTS_RESULTS")) {
+    const char* name = std::getenv("TESTS_RECORD");  // the test's, in CTest
+    const std::string& program = arguments[0];
+    const std::string file =
+        name != nullptr ? name : program.substr(program.rfind('/') + 1);
+    records = std::fopen((std::string(folder) + "/" + file + ".jsonl").c_str(),
+                         rerun ? "a" : "w");
+  }
+  testing::InitGoogleTest(&argc, argv);
   testing::TestEventListeners& listeners =
       testing::UnitTest::GetInstance()->listeners();
   delete listeners.Release(listeners.default_result_printer());
   listeners.Append(new LearnerPrinter);
-  if (const char* limit = std::getenv("TEST_TIME_LIMIT")) {
-    listeners.Append(new Watchdog(std::atoi(limit)));
-  }
+  listeners.Append(new Ended);
+  const double limit = Setting("TEST_TIME_LIMIT");
+  const double deadline = Setting("TESTS_DEADLINE");
+  if (limit > 0 || deadline > 0)
+    listeners.Append(new Watchdog(limit, deadline));
 #ifdef TESTS_SANITIZED
   __sanitizer_set_death_callback(OnSanitizerStop);
 #endif
-  const bool failed = RUN_ALL_TESTS() != 0;
-  return failed || before.find(":failed") != std::string::npos ||
-         before.find(":stopped") != std::string::npos;
+  // A run after a stop fails: the stopped test did.
+  return RUN_ALL_TESTS() != 0 || rerun;
 }

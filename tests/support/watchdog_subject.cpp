@@ -1,0 +1,15 @@
+// The subject of testmain_test: tests that spin or sleep, run under the
+// test main with its limits.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+TEST(Subject, SleepsTwoSeconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+}
+
+TEST(Subject, Spins) {
+  for (volatile unsigned long turns = 0;; turns = turns + 1) {
+  }
+}

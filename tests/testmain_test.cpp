@@ -1,0 +1,61 @@
+// The test main's watchdog, on runs of a subject whose tests spin or sleep.
+// A test is a loop that never ends when it has used its time of processor
+// time, however long it waited for a core; one that only waits is waited
+// for, and named slow only when the whole run's time is up.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Runs the subject's tests matching FILTER with SETTINGS in its
+// environment; returns "NAME OUTCOME CPU" a line, from its records.
+std::string Outcomes(const std::string& filter, const std::string& settings) {
+  char folder[] = "/tmp/watchdogXXXXXX";
+  if (mkdtemp(folder) == nullptr) return "no folder";
+  const std::string command =
+      "env " + settings + " TESTS_RESULTS=" + folder +
+      " TESTS_RECORD=subject " WATCHDOG_SUBJECT " --gtest_filter=" + filter +
+      " >/dev/null";
+  if (std::system(command.c_str()) == -1) return "not run";
+  std::ifstream file(std::string(folder) + "/subject.jsonl");
+  std::stringstream found;
+  const std::regex record(
+      R"re(\{"name":"([^"]*)","outcome":"(\w+)".*"cpu":([\d.]+))re");
+  for (std::string line; std::getline(file, line);) {
+    std::smatch field;
+    if (std::regex_search(line, field, record)) {
+      found << field[1] << " " << field[2] << " "
+            << (std::stod(field[3]) < 1.5 ? "within" : "past") << "\n";
+    }
+  }
+  std::remove((std::string(folder) + "/subject.jsonl").c_str());
+  rmdir(folder);
+  return found.str();
+}
+
+TEST(Watchdog, StopsATestThatSpinsAndWaitsForOneThatSleeps) {
+  EXPECT_EQ(Outcomes("Subject.*", "TEST_TIME_LIMIT=1"),
+            "Subject.SleepsTwoSeconds passed within\n"
+            "Subject.Spins endless within\n")
+      << "a test that spins must be stopped as endless once it has used its "
+         "1 s of processor time; one that sleeps past it must be waited for";
+}
+
+TEST(Watchdog, NamesATestStillRunningWhenTheRunMustEndAsSlow) {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const long deadline =
+      std::chrono::duration_cast<std::chrono::seconds>(now).count() + 1;
+  EXPECT_EQ(Outcomes("Subject.Sleeps*", "TEST_TIME_LIMIT=1 TESTS_DEADLINE=" +
+                                            std::to_string(deadline)),
+            "Subject.SleepsTwoSeconds slow within\n")
+      << "a test still waiting when the run's time is up is slow, not endless";
+}
+
+}  // namespace
