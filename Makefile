@@ -6,6 +6,8 @@
 # CI builds with warnings as errors.
 WERROR = $(if $(CI),ON,OFF)
 DEPS = sh scripts/deps.sh
+# The lab's Python (scripts/, picture/); its error lines name the command.
+PY = LAB_COMMAND="make $@" python3 -m
 # Configures a build folder when it is new, when packages were installed
 # since (build/deps.stamp), or when its warnings-as-errors setting is not the
 # command's; otherwise the build reconfigures by itself when a CMakeLists.txt
@@ -37,13 +39,15 @@ tour:
 	@$(DEPS) build window tour
 	@$(call CONFIGURE,default)
 	cmake --build --preset default
-	@sh scripts/tour.sh build/default
+	@$(PY) scripts.tour build/default
 
+# A test whose binary, files and settings are as when it last passed is not
+# run again; FRESH=1 runs every one.
 test:
 	@$(DEPS) build window test
 	@$(call CONFIGURE,asan)
 	@$(call BUILD,asan)
-	@python3 scripts/testreport.py quick 30
+	@$(PY) scripts.testreport quick 30 $(if $(FRESH),,--reuse)
 
 test-all:
 	@$(DEPS) build window tour test full bench picture browser
@@ -51,37 +55,37 @@ test-all:
 	@$(call CONFIGURE,asan)
 	cmake --build --preset default-all
 	cmake --build --preset asan-all
-	@python3 scripts/testreport.py default
-	@python3 scripts/testreport.py asan
+	@$(PY) scripts.testreport default
+	@$(PY) scripts.testreport asan
 
 # Each classic mistake of mistakes/ made in a worktree of the committed
 # lessons, and the tests that catch it; `make tables` also writes README.md's
 # tables of programs and of mistakes.
 mistakes:
 	@$(DEPS) build window test lint
-	python3 scripts/mistakes.py
+	$(PY) scripts.mistakes
 
 tables:
 	@$(DEPS) build window test lint
-	python3 scripts/mistakes.py --tables
+	$(PY) scripts.mistakes --tables
 
 # The exercises of exercises/: `make exercise` lists them, NAME=<name>
 # hands one out; `make answer` and `make exercise-undo` take NAME too.
 exercise:
-	@python3 scripts/exercise.py $(NAME)
+	@$(PY) scripts.exercise $(NAME)
 
 answer:
-	@python3 scripts/exercise.py --answer $(NAME)
+	@$(PY) scripts.exercise --answer $(NAME)
 
 exercise-undo:
-	@python3 scripts/exercise.py --undo $(NAME)
+	@$(PY) scripts.exercise --undo $(NAME)
 
 # One run drawn step by step: make picture NAME=<program> [INPUT=<file>] or
 # make picture TEST=<Suite.Name>; STEPS= and SECONDS= cap it.
 picture:
 	@$(DEPS) build picture $(if $(TEST),test)
 	@$(call CONFIGURE,picture)
-	@STEPS=$(STEPS) SECONDS=$(SECONDS) python3 picture/draw.py \
+	@STEPS=$(STEPS) SECONDS=$(SECONDS) $(PY) picture.draw \
 	  $(if $(TEST),--test "$(TEST)","$(NAME)" "$(INPUT)")
 
 bench:

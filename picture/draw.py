@@ -5,7 +5,7 @@ has GDB step it (trace.py) into build/pictures/NAME.json, lets Graphviz lay
 out each step's memory, and writes build/pictures/NAME.html, one page that
 opens from disk (page.html with the trace and the drawings inside).
 
-Usage: draw.py NAME [INPUT]   or   draw.py --test Suite.Name
+Usage: python3 -m picture.draw NAME [INPUT]   or   ... --test Suite.Name
 STEPS and SECONDS in the environment cap the run (5000 steps, 60 s).
 """
 import hashlib
@@ -19,13 +19,10 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-TOP = Path.cwd()
+from scripts import TOP, fail, programs
+
 HERE = Path(__file__).resolve().parent
 OUT = TOP / "build" / "pictures"
-
-
-def fail(message):
-    sys.exit(f"make picture: {message}")
 
 
 def target(args):
@@ -38,22 +35,22 @@ def target(args):
                          source.read_text(), re.M):
                 return test, source.stem, f"--gtest_filter={test}", test
         fail(f"no test named {test} in tests/ (Suite.Name, as make test names it)")
-    programs = [line.split(" | ")[0] for line in
-                (TOP / "scripts/programs.txt").read_text().splitlines()
-                if line and not line.startswith("#")]
+    listed = {p["name"]: p for p in programs()}
     name = args[0] if args else ""
-    if name == "windowdemo":
+    if listed.get(name, {}).get("window"):
         fail("windowdemo draws into a window, which a picture of memory cannot "
              "follow; draw its stream buffer's tests instead, for example "
              "make picture TEST=PaneSink.HandsOverALineAtTheFlushAndNotBefore")
-    if name not in programs:
+    if name not in listed:
         fail((f"no program named '{name}'" if name else "it needs NAME=<program> or "
-              "TEST=<Suite.Name>") + f"; NAME= is one of {', '.join(programs[:-1])}")
+              "TEST=<Suite.Name>") + "; NAME= is one of "
+             + ", ".join(n for n, p in listed.items() if not p.get("window")))
     given = args[1] if len(args) > 1 and args[1] else None
-    input_ = Path(given) if given else TOP / f"demos/samples/{name}.in"
+    sample = listed[name]["input"]
+    input_ = Path(given) if given else TOP / sample if sample else Path("/dev/null")
     if given and not input_.is_file():
         fail(f"no input file {given}")
-    return name, name, f"< {quote(input_ if input_.is_file() else '/dev/null')}", None
+    return name, name, f"< {quote(input_)}", None
 
 
 def quote(path):

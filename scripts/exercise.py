@@ -9,23 +9,19 @@ refs/exercises/X. Every command either does all it says or changes nothing,
 and a second run is always safe. Undoing keeps the learner's code as a new
 attempt, exercises/attempts/X/N/, beside the earlier ones.
 
-Usage (from the top of the checkout):
-  exercise.py                 lists the exercises
-  exercise.py NAME            hands one out: applies its patch, prints the task
-  exercise.py --answer NAME   shows the model answer as a diff from your code
-  exercise.py --undo NAME     keeps your code aside, puts the model back
+Usage: python3 -m scripts.exercise [NAME | --answer NAME | --undo NAME]
+  (none)         lists the exercises
+  NAME           hands one out: applies its patch, prints the task
+  --answer NAME  shows the model answer as a diff from your code
+  --undo NAME    keeps your code aside, puts the model back
 """
-import pathlib
 import re
 import shutil
-import subprocess
 import sys
 
-ATTEMPTS = pathlib.Path("exercises", "attempts")
+from scripts import TOP, fail, git
 
-
-def git(*args):
-    return subprocess.run(["git", *args], capture_output=True, text=True)
+ATTEMPTS = TOP / "exercises" / "attempts"
 
 
 def short_name(patch):
@@ -63,14 +59,14 @@ def model(name):
 
 
 def find(name):
-    for patch in sorted(pathlib.Path("exercises").glob("*.patch")):
+    for patch in sorted((TOP / "exercises").glob("*.patch")):
         if name in (patch.stem, short_name(patch)):
             return patch
-    sys.exit(f"exercise: no exercise named '{name}'; `make exercise` lists them")
+    return fail(f"no exercise named '{name}'; `make exercise` lists them")
 
 
 def listing():
-    for patch in sorted(pathlib.Path("exercises").glob("*.patch")):
+    for patch in sorted((TOP / "exercises").glob("*.patch")):
         out = "  (handed out)" if model(short_name(patch)) else ""
         print(f"{short_name(patch):22} {field(patch, 'Technique')}: "
               f"{field(patch, 'Exercise')}{out}")
@@ -80,25 +76,23 @@ def listing():
 def hand_out(patch):
     name, touched = short_name(patch), files(patch)
     if model(name):
-        sys.exit(f"exercise: {name} is handed out already; make answer "
-                 f"NAME={name} shows the model, make exercise-undo NAME={name} "
-                 "puts it back")
+        fail(f"{name} is handed out already; make answer NAME={name} shows "
+             f"the model, make exercise-undo NAME={name} puts it back")
     changed = git("status", "--porcelain", "--", *touched).stdout
     if changed:
-        sys.exit("exercise: not started, nothing changed: these files have "
-                 "changes of your own (commit them, or set them aside):\n"
-                 + changed.rstrip())
+        fail("not started, nothing changed: these files have changes of "
+             "your own (commit them, or set them aside):\n" + changed.rstrip())
     fits = git("apply", "--check", str(patch))
     if fits.returncode:
-        sys.exit("exercise: not started, nothing changed: the exercise does not "
-                 "fit these files as they are committed, so they no longer hold "
-                 "the model (a commit of your own?):\n  " + "\n  ".join(touched)
-                 + "\n`git log -p -- FILE` shows what changed them; `git checkout "
-                 "COMMIT -- FILE` brings back a version from before.")
+        fail("not started, nothing changed: the exercise does not fit these "
+             "files as they are committed, so they no longer hold the model (a "
+             "commit of your own?):\n  " + "\n  ".join(touched) + "\n`git log "
+             "-p -- FILE` shows what changed them; `git checkout COMMIT -- FILE` "
+             "brings back a version from before.")
     if git("update-ref", f"refs/exercises/{name}", "HEAD").returncode or \
             git("apply", str(patch)).returncode:
         git("update-ref", "-d", f"refs/exercises/{name}")
-        sys.exit("exercise: git could not hand it out; nothing changed")
+        fail("git could not hand it out; nothing changed")
     print("\n".join(header(patch)))
     print(f"""Check: make test (it says what is still wrong)
 Model answer: make answer NAME={name} (a diff from your code; it changes nothing)
@@ -107,29 +101,28 @@ Back to the model: make exercise-undo NAME={name} (your code is kept)""")
 
 def show_answer(patch):
     name = short_name(patch)
-    commit = model(name) or sys.exit(
-        f"exercise: {name} is not handed out; make exercise NAME={name}")
+    commit = model(name) or fail(
+        f"{name} is not handed out; make exercise NAME={name}")
     print(git("diff", "-R", "--src-prefix=answer/", "--dst-prefix=yours/",
               commit, "--", *files(patch)).stdout, end="")
 
 
 def undo(patch):
     name, touched = short_name(patch), files(patch)
-    commit = model(name) or sys.exit(
-        f"exercise: {name} is not handed out; nothing to undo")
+    commit = model(name) or fail(f"{name} is not handed out; nothing to undo")
     number = 1 + max([int(p.name) for p in (ATTEMPTS / name).glob("[0-9]*")]
                      + [0])
     kept = ATTEMPTS / name / str(number)
-    missing = [path for path in touched if not pathlib.Path(path).is_file()]
+    missing = [path for path in touched if not (TOP / path).is_file()]
     for path in set(touched) - set(missing):  # the copies first, all of them
         (kept / path).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(path, kept / path)
+        shutil.copyfile(TOP / path, kept / path)
     restored = git("restore", f"--source={commit}", "--worktree", "--", *touched)
     if restored.returncode:
-        sys.exit(f"exercise: could not put the model back ({restored.stderr.strip()}); "
+        fail(f"could not put the model back ({restored.stderr.strip()}); "
                  f"your code is kept in {kept}/")
     git("update-ref", "-d", f"refs/exercises/{name}")
-    print(f"exercise: {name} undone; your code is kept in {kept}/"
+    print(f"{name} undone; your code is kept in {kept.relative_to(TOP)}/"
           + "".join(f"\n  ({path} was missing; the model's is back)"
                     for path in missing))
 
@@ -139,10 +132,10 @@ def main(args):
         return listing()
     if args[0] in ("--answer", "--undo"):
         if len(args) < 2:
-            sys.exit(f"exercise: {args[0]} needs NAME=<name>")
+            fail(f"{args[0]} needs NAME=<name>")
         return (show_answer if args[0] == "--answer" else undo)(find(args[1]))
     return hand_out(find(args[0]))
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    sys.exit(main(sys.argv[1:]))

@@ -1,85 +1,68 @@
-#!/usr/bin/env python3
-"""The gallery of classic mistakes: makes each mistake of mistakes/ in a git
+"""make mistakes, make tables: makes each mistake of mistakes/ in a git
 worktree of the committed lessons (build/mistakes/tree, never the
-checkout), rebuilds it there and runs the learner's tests (make test's),
-and shows which tests catch it and what they say. Then it hands out each
-exercise there: each must build cleanly and fail the tests. README.md's
-two tables must be what this finds.
+checkout), rebuilds it there, runs the learner's tests (testreport's quick
+tier, never reusing an outcome) and shows which tests catch it and what
+they say. Then it hands out each exercise there: each must build cleanly
+and fail the tests. README.md's two tables must be what this finds.
 
-Usage (from the top of the checkout):
-  mistakes.py                 the gallery; fails when a table is out of date
-  mistakes.py --tables        the gallery, then writes the tables
-  mistakes.py --refresh PATCH makes PATCH again where the lines around its
-                              change have moved in the lessons
+Usage: python3 -m scripts.mistakes [--tables | --refresh PATCH]
+  --tables         the gallery, then writes the tables
+  --refresh PATCH  makes PATCH again where the lines around its change have
+                   moved in the lessons
 """
-import pathlib
 import re
-import subprocess
 import sys
+from pathlib import Path
 
-import exercise
-import testreport
+from scripts import TOP, exercise, fail, git, programs, run, testreport
 
-TOP = pathlib.Path.cwd()
 TREE = TOP / "build" / "mistakes" / "tree"
-
-
-def run(*command, cwd=TREE):
-    return subprocess.run(command, cwd=cwd, capture_output=True, text=True)
 
 
 def fresh_tree():
     """The worktree at the checkout's HEAD; its build folder stays, so each
     rebuild is incremental."""
-    run("git", "worktree", "prune", cwd=TOP)
-    head = run("git", "rev-parse", "HEAD", cwd=TOP).stdout.strip()
+    git("worktree", "prune")
+    head = git("rev-parse", "HEAD").stdout.strip()
     if not (TREE / ".git").exists():
         TREE.parent.mkdir(parents=True, exist_ok=True)
-        run("git", "worktree", "add", "--detach", "--force", str(TREE), head,
-            cwd=TOP)
-    run("git", "checkout", "--detach", "--force", head)
-    run("git", "clean", "-fdq")
+        git("worktree", "add", "--detach", "--force", TREE, head)
+    git("checkout", "--detach", "--force", head, cwd=TREE)
+    git("clean", "-fdq", cwd=TREE)
 
 
 def tried(patch=None):
     """Makes the patch's change in the worktree (none: the lessons as they
     are), rebuilds, runs the learner's tests and puts the worktree back.
-    Returns (trouble, failed tests, build log): trouble says why no test
-    could judge the change, or is None."""
-    fits = run("git", "apply", "--check", str(patch)) if patch else None
+    Returns (trouble, failures, build log): trouble says why no test could
+    judge the change, or is None."""
+    fits = git("apply", "--check", patch, cwd=TREE) if patch else None
     if fits and fits.returncode:
         return ("NOT APPLIED to the committed lessons: "
                 + fits.stderr.strip().splitlines()[0]), [], ""
     if patch:
-        run("git", "apply", str(patch))
+        git("apply", patch, cwd=TREE)
     try:
-        built = run("cmake", "--build", "--preset", "asan")
+        built = run("cmake", "--build", "--preset", "asan", cwd=TREE)
         log = built.stdout + built.stderr
         if built.returncode:
             errors = [line for line in log.splitlines() if "error" in line]
             return "does not build: " + " / ".join(errors[:2]), [], log
         return (*judged(TREE), log)
     finally:
-        run("git", "checkout", "--", ".")
+        git("checkout", "--", ".", cwd=TREE)
 
 
 def judged(top):
-    """Runs the learner's tests: (trouble, failed tests)."""
-    passed, failed, interrupted, status = testreport.run("quick", 60, top)
-    if interrupted:  # Ctrl-C stops the gallery, not only this run of it
+    """Runs the learner's tests: (trouble, failures as (rank, name, lines))."""
+    result = testreport.run("quick", 120, top)
+    if result.interrupted:  # Ctrl-C stops the gallery, not only this run
         raise KeyboardInterrupt
-    if not passed and not failed:
-        return f"no test ran (ctest exit status {status})", []
-    return None, failed
-
-
-def telling(failed):
-    """What the first failed test said in words, or its sanitizer's verdict."""
-    lines = failed[0][1]
-    said = [line for line in lines if testreport.FAILURE.match(line)
-            and not testreport.STOPPED.match(line)]
-    return (said or [line for line in lines if "Sanitizer" in line]
-            or lines)[0].strip()
+    if result.cut:
+        return f"the time was up before {', '.join(result.cut[:3])} ran", []
+    if not result.passed and not result.failed:
+        return f"no test ran (ctest exit status {result.status})", []
+    return None, result.failed
 
 
 def flagged(patch, log):
@@ -89,21 +72,17 @@ def flagged(patch, log):
     sources = [re.escape(name) + "$" if name.endswith(".cpp") else
                re.escape(name.rsplit("/", 1)[0]) + r"/[^/]*\.cpp$"
                for name in exercise.files(patch)]
-    run("git", "apply", str(patch))
-    linted = run("run-clang-tidy", "-p", "build/asan", "-quiet", *sources)
-    run("git", "checkout", "--", ".")
+    git("apply", patch, cwd=TREE)
+    linted = run("run-clang-tidy", "-p", "build/asan", "-quiet", *sources, cwd=TREE)
+    git("checkout", "--", ".", cwd=TREE)
     return " and ".join(tools + ["lint"] * bool(linted.returncode)) or "none"
 
 
 def tables(rows):
     """README.md with its two tables made from the list of programs and from
     what the gallery found."""
-    programs = [line.split(" | ") for line in
-                (TOP / "scripts" / "programs.txt").read_text().splitlines()
-                if line and not line.startswith("#")]
     made = {"programs": ["| Program | Technique | Reads |", "|---|---|---|"]
-            + [f"| `{name}` | {technique} | {reads} |"
-               for name, technique, reads in programs],
+            + [f"| `{p['name']}` | {p['technique']} | {p['reads']} |" for p in programs()],
             "mistakes": ["| Mistake | Technique | Caught by (among others) | "
                          "Tools |", "|---|---|---|---|"] + rows}
     text = (TOP / "README.md").read_text()
@@ -118,31 +97,19 @@ def tables(rows):
 def refresh(patch):
     fresh_tree()
     moved = run("patch", "-p1", "--forward", "--batch", "--no-backup-if-mismatch",
-                "-i", str(patch.resolve()))
+                "-i", patch.resolve(), cwd=TREE)
     if moved.returncode:
-        sys.exit(f"mistakes: {patch} does not apply even with its lines "
-                 f"moved:\n{moved.stdout}")
+        fail(f"{patch} does not apply even with its lines moved:\n{moved.stdout}")
     head = patch.read_text().split("\ndiff --git", 1)[0]
-    patch.write_text(f"{head}\n{run('git', 'diff').stdout}")
-    run("git", "checkout", "--", ".")
+    patch.write_text(f"{head}\n{git('diff', cwd=TREE).stdout}")
+    git("checkout", "--", ".", cwd=TREE)
     print(f"mistakes: {patch} made again from the committed lessons")
+    return 0
 
 
-def main(args):
-    if args[:1] == ["--refresh"] and len(args) == 2:
-        return refresh(pathlib.Path(args[1]))
-    if run("git", "status", "--porcelain", "--", ".", ":!build", cwd=TOP).stdout:
-        print("mistakes: on the committed lessons; your uncommitted changes "
-              "are not in play")
-    fresh_tree()
-    run("cmake", "--preset", "asan", "-DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=OFF")
-    trouble, failed, _ = tried()
-    if trouble or failed:
-        sys.exit("mistakes: the committed lessons do not pass their tests: "
-                 + (trouble or ", ".join(name for name, _ in failed)))
-
+def gallery(patches):
+    """Each mistake tried: (how many were caught, the table's rows)."""
     caught, rows = 0, []
-    patches = sorted((TOP / "mistakes").glob("*.patch"))
     for patch in patches:
         print(f"\n=== {patch.stem}\n    " + "\n    ".join(exercise.header(patch)))
         trouble, failed, log = tried(patch)
@@ -150,16 +117,19 @@ def main(args):
             print(f"    {trouble or 'NOT CAUGHT: every test passed'}")
             continue
         caught += 1
-        tools, names = flagged(patch, log), [name for name, _ in failed]
+        tools, names = flagged(patch, log), [name for _, name, *_ in failed]
         rows.append(f"| {exercise.field(patch, 'Mistake')} | "
                     f"{exercise.field(patch, 'Technique')} | "
-                    + ", ".join(f"`{name}`" for name in names[:2])
-                    + f" | {tools} |")
+                    + ", ".join(f"`{name}`" for name in names[:2]) + f" | {tools} |")
         print(f"    caught by: {', '.join(names[:6])}"
               + (f" and {len(names) - 6} more" if len(names) > 6 else "")
-              + f"\n      {telling(failed)}\n    flagged by tools: {tools}")
+              + f"\n      {failed[0][3]}\n    flagged by tools: {tools}")
+    return caught, rows
 
-    graded, exercises = 0, sorted((TOP / "exercises").glob("*.patch"))
+
+def graded(exercises):
+    """How many exercises fail the tests as handed out, and build cleanly."""
+    count = 0
     for patch in exercises:
         print(f"\n=== exercise {patch.stem}\n"
               f"    Exercise: {exercise.field(patch, 'Exercise')}")
@@ -169,13 +139,31 @@ def main(args):
         if trouble or not failed:
             print(f"    {trouble or 'NOT GRADED: every test passes as handed out'}")
             continue
-        graded += 1
-        print(f"    make test fails: {len(failed)} tests, first {failed[0][0]}"
-              f"\n      {telling(failed)}")
+        count += 1
+        print(f"    make test fails: {len(failed)} tests, first {failed[0][1]}"
+              f"\n      {failed[0][3]}")
+    return count
 
+
+def main(args):
+    if args[:1] == ["--refresh"] and len(args) == 2:
+        return refresh(Path(args[1]))
+    if git("status", "--porcelain", "--", ".", ":!build").stdout:
+        print("mistakes: on the committed lessons; your uncommitted changes "
+              "are not in play")
+    fresh_tree()
+    run("cmake", "--preset", "asan", "-DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=OFF", cwd=TREE)
+    trouble, failed, _ = tried()
+    if trouble or failed:
+        fail("the committed lessons do not pass their tests: "
+             + (trouble or ", ".join(name for _, name, *_ in failed)))
+    patches = sorted((TOP / "mistakes").glob("*.patch"))
+    exercises = sorted((TOP / "exercises").glob("*.patch"))
+    caught, rows = gallery(patches)
+    count = graded(exercises)
     print(f"\n{len(patches)} mistakes, {caught} caught\n"
-          f"{len(exercises)} exercises, {graded} fail as handed out")
-    if caught < len(patches) or graded < len(exercises):
+          f"{len(exercises)} exercises, {count} fail as handed out")
+    if caught < len(patches) or count < len(exercises):
         return 1
     problem = readme(rows, write=args == ["--tables"])
     print(problem or "", end="")
@@ -198,5 +186,4 @@ if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
     except KeyboardInterrupt:  # the worktree is put back by tried()
-        sys.exit("\nmistakes: interrupted; your checkout and README.md are as "
-                 "they were")
+        fail("interrupted; your checkout and README.md are as they were")

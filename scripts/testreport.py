@@ -1,12 +1,18 @@
-#!/usr/bin/env python3
-"""Runs one CTest preset and reports it for a person. The test binaries say
-in the learner's words what broke; this leaves CTest's own lines out, cuts
-a sanitizer's report to its verdict and first places in the project's
-code, shows what fits on a screen, and counts the cases from GoogleTest's
-XML reports. Ctrl-C reports what has finished.
+"""make test and make test-all: runs one CTest preset and reports it for a
+person, from data. CTest's JUnit report says how each CTest test ended; the
+outcome records (TESTS_RESULTS/TEST.jsonl, a JSON object a case: name,
+outcome, file, failures with their sentences; see tests/support/testmain.cpp)
+say what each case did and said. Only a sanitizer's report is read from the
+output, cut to its verdict and first places in the project's code for show.
 
-Usage: testreport.py PRESET [SECONDS]   (SECONDS: a limit on the whole run)
+With --reuse (make test), a test whose command, files and settings are all
+as when it last passed is not run again: its records are kept in
+build/outcomes-PRESET.json and counted as unchanged.
+
+Usage: python3 -m scripts.testreport PRESET [SECONDS] [--reuse]
 """
+import hashlib
+import json
 import os
 import re
 import subprocess
@@ -14,7 +20,10 @@ import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
+from collections import namedtuple
 from pathlib import Path
+
+from scripts import TOP, fail, run as tool
 
 SCREEN = 30  # lines of failures shown in full; the rest are named
 MEANING = {  # a sanitizer's verdict in the words of the lessons
@@ -30,147 +39,185 @@ MEANING = {  # a sanitizer's verdict in the words of the lessons
     "stack-overflow": "a function called itself without end",
     "SEGV": "a pointer that points nowhere valid was followed",
 }
-RESULT = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) \.*[\s*]*(.*?)\s+[\d.]+ sec")
-CTEST_OWN = re.compile(r"^(\s+Start\s+\d+:|Test project |\d+% tests passed|"
-                       r"Label Time Summary:|\w+\s+=\s+[\d.]+ sec\*proc|"
-                       r"Total Test time|=+$|$)")
 REPORT = re.compile(r"^=+\d+=+ERROR: |: runtime error: ")
-# After a report's SUMMARY: the shadow bytes, then the abort.
-REPORT_TAIL = re.compile(r"^(  0x\w+:|=>0x|Shadow |  [A-Z][A-Za-z -]+:\s|=+\d+=+ABORT)")
 STACK = re.compile(r"^(READ|WRITE|freed by|(previously )?allocated by|"
                    r"(Direct|Indirect) leak)")
 FRAME = re.compile(r"^\s*#\d+ 0x\w+ in (.*) ((accounts|arrays|text|window|demos|"
                    r"tests/(?!support/))\S*?:\d+)(:\d+)?$")
-FAILURE = re.compile(r"^  (\S+:\d+|tests/programs/\S+): ")  # where, what broke
-STOPPED = re.compile(r"^  \S+:\d+: (stopped by|did not finish)")
+VOLATILE = ("PWD", "OLDPWD", "SHLVL", "_", "MAKEFLAGS", "MAKELEVEL", "MFLAGS",
+            "MAKE_TERMOUT", "MAKE_TERMERR", "LAB_COMMAND")
 
 
-def digest(report):
-    """The verdict and what it means, each stack's heading and its first
-    frames in the project's code (two for the access)."""
-    verdict = re.sub(r"^=+\d+=+| (on|at) (unknown )?(address |pc )?0x.*", "",
-                     report[0]).strip()
-    kind = re.sub(r"^ERROR: \w+: ", "", verdict)
-    shown = [verdict + "".join(f": {m}" for k, m in MEANING.items()
-                               if kind.startswith(k))]
-    wanted = 2
-    for line in report[1:]:
+def digests(output):
+    """Each sanitizer report in a test's output as a few lines: the verdict
+    and what it means, each stack's heading and its first frames in the
+    project's code (two for the access)."""
+    found, wanted = [], 0
+    for line in output:
         frame = FRAME.match(line)
-        if STACK.match(line):
-            shown.append("  " + re.sub(r" at 0x\w+ thread T\d+", "", line))
+        if REPORT.search(line):
+            verdict = re.sub(r"^=+\d+=+| (on|at) (unknown )?(address |pc )?0x.*",
+                             "", line).strip()
+            kind = re.sub(r"^ERROR: \w+: ", "", verdict)
+            found.append([verdict + "".join(f": {m}" for k, m in MEANING.items()
+                                            if kind.startswith(k))])
+        elif found and STACK.match(line):
+            found[-1].append("  " + re.sub(r" at 0x\w+ thread T\d+", "", line))
             wanted = 2 if line.startswith(("READ", "WRITE")) else 1
-        elif wanted and frame:
-            shown.append(f"    in {frame.group(1)} at {frame.group(2)}")
+        elif found and wanted and frame:
+            found[-1].append(f"    in {frame.group(1)} at {frame.group(2)}")
             wanted -= 1
-    return ["    " + line for line in shown]
+    return [["    " + line for line in digest] for digest in found]
 
 
-def blocks(name, output):
-    """[(name, lines)] of a failed test: a test binary's FAILED blocks, any
-    other test as one. A sanitizer report is cut to its digest; one that
-    stopped a test before it failed otherwise goes under its FAILED line."""
-    lines, report = [], None  # a digest stands in lines as a list
-    for line in output + [""]:
-        plain = line[1:] if line.startswith("+") else line  # in a diff
-        if report and (not any(l.startswith("SUMMARY") for l in report)
-                       or REPORT_TAIL.match(plain)):
-            report.append(plain)
+def failure(record, reports, output):
+    """(rank, name, lines, first) of a failed case: rank 0 for a unit test
+    that says in words what broke, 1 for a program case that does, 2 for
+    the rest; first: the first thing it says."""
+    program = record["file"].startswith("tests/programs/")
+    lines, said = [], []
+    for found in record["failures"]:
+        stop = record.get("stopped") == found["sentence"]
+        if found["sentence"] and not stop:
+            said.append(f"{found['at']}: {found['sentence']}")
+        if stop and record["outcome"] == "crashed" and reports:
+            lines += reports.pop(0)
+        if not program:
+            lines.append(f"  {found['at']}:" + (" " if found["sentence"] else "")
+                         + found["sentence"])
+            lines += ["    " + line for line in found["detail"]]
+    if program:
+        lines += ["  " + line for line in output]
+    rank = 2 if not said else 1 if program else 0
+    return rank, record["name"], lines, (said or [l.strip() for l in lines] or [""])[0]
+
+
+def key(test, top):
+    """What a test's outcome depends on: its command and settings, the
+    files it runs and reads, the packages installed."""
+    made = hashlib.sha256(json.dumps(
+        [test["command"], test.get("properties"),
+         {k: v for k, v in os.environ.items() if k not in VOLATILE}]).encode())
+    for name in ("CMakePresets.json", "build/deps.stamp"):
+        path = top / name
+        made.update(path.read_bytes() if path.is_file() else b"")
+    for argument in test["command"]:
+        path = Path(argument)
+        if not path.is_absolute():
             continue
-        if report:
-            lines.append(digest(report))
-        report = [plain] if REPORT.search(plain) else None
-        if not report and not CTEST_OWN.match(plain):
-            lines.append(line)
-    found = [(name, [])]
-    for at, line in enumerate(lines):
-        following = lines[at + 1] if at + 1 < len(lines) else ""
-        previous = lines[at - 1] if at > 0 else ""
-        if isinstance(line, list):
-            if not str(following).startswith("FAILED "):
-                found[-1][1].extend(line)
-        elif line.startswith("FAILED "):
-            found.append((line[len("FAILED "):],
-                          previous if isinstance(previous, list) else []))
-        else:
-            found[-1][1].append(line if len(found) > 1 else "  " + line)
-    return [block for block in found if block[1]]
+        files = [path] if path.is_file() else []
+        files += sorted(path.parent.glob(path.name + ".*"))  # a case's files
+        if path.suffix in (".sh", ".py"):  # and what a script sources
+            files += sorted(path.parent.glob("*" + path.suffix))
+        for file in files:
+            made.update(file.name.encode() + file.read_bytes())
+    return made.hexdigest()
 
 
-def outcomes(results, name, status):
-    """{case: outcome} from a test binary's GoogleTest reports, the earlier
-    runs' outcomes included; {name: outcome} for any other test."""
-    found = {}
-    for report in sorted(results.glob(f"{name}.*xml"), key=lambda p: len(p.name)):
-        root = ElementTree.parse(report).getroot()
-        found.update(word.rsplit(":", 1) for word in root.get("before", "").split())
-        for case in root.iter("testcase"):
-            found[f"{case.get('classname')}.{case.get('name')}"] = (
-                "failed" if case.find("failure") is not None else "passed")
-    return found or {name: "passed" if status == "Passed" else "failed"}
+Result = namedtuple("Result", "passed reused failed interrupted cut status")
 
 
-def run(preset, seconds=None, top=Path()):
-    """Runs the preset in the checkout at top. Returns the number of cases
-    that passed, the failed ones as (name, lines), whether Ctrl-C cut the
-    run short, and CTest's exit status."""
-    command = ["ctest", "--preset", preset, "--output-on-failure"]
+def run(preset, seconds=None, top=TOP, reuse=False):
+    """Runs the preset in the checkout at top: the cases that passed, those
+    of them reused, the failures as (rank, name, lines), whether Ctrl-C
+    stopped it, the tests the time cut off, and CTest's exit status."""
+    listed = tool("ctest", "--preset", preset, "--show-only=json-v1", cwd=top)
+    if listed.returncode:
+        fail(listed.stderr.strip() or f"ctest --preset {preset} failed")
+    tests = {test["name"]: test for test in json.loads(listed.stdout)["tests"]}
+    kept_file = top / "build" / f"outcomes-{preset}.json"
+    kept = json.loads(kept_file.read_text()) if reuse and kept_file.is_file() else {}
+    keys = {name: key(test, top) for name, test in tests.items()} if reuse else {}
+    reused = [name for name in tests if kept.get(name, {}).get("key") == keys.get(name, 0)]
+    with tempfile.TemporaryDirectory() as folder:
+        ended, interrupted, status = ctest(preset, seconds, top, Path(folder),
+                                           [name for name in tests if name not in reused])
+        records = {file.stem: [json.loads(line) for line in
+                               file.read_text(errors="replace").splitlines()]
+                   for file in Path(folder).glob("*.jsonl")}
+    passed = same = sum(len(kept[name]["records"]) or 1 for name in reused)
+    failed = []
+    for name, (ok, output) in ended.items():
+        own = records.get(name, [])
+        passed += sum(r["outcome"] == "passed" for r in own) or (ok and not own)
+        reports = digests(output)
+        failed += [failure(r, reports, output) for r in own if r["outcome"] != "passed"]
+        if not ok and all(r["outcome"] == "passed" for r in own):
+            # It failed outside any case (a leak found at exit), or has none.
+            lines = sum(reports, []) or ["  " + line for line in output[-12:]]
+            failed.append((2, name, lines, (lines or [""])[0].strip()))
+        kept.pop(name, None)
+        if ok:
+            kept[name] = {"key": keys.get(name), "records": own}
+    if reuse:
+        kept_file.write_text(json.dumps(kept))
+    cut = [] if interrupted else [name for name in tests if name not in ended
+                                  and name not in reused]
+    return Result(passed, same, sorted(failed), interrupted, cut, status)
+
+
+def ctest(preset, seconds, top, folder, names):
+    """Runs the named tests: ({test: (ended well, output lines)}, whether
+    Ctrl-C cut it short, CTest's exit status)."""
+    if not names:
+        return {}, False, 0
+    env = {**os.environ, "TESTS_RESULTS": str(folder)}
+    command = ["ctest", "--preset", preset, "--output-on-failure",
+               "--output-junit", str(folder / "ctest.xml"),
+               "-R", "^(" + "|".join(n.replace(".", "\\.") for n in names) + ")$"]
     if seconds:
-        end = time.localtime(time.time() + int(seconds))
-        command += ["--stop-time", time.strftime("%H:%M:%S", end)]
-    with tempfile.TemporaryDirectory() as folder:  # this run's reports only
-        ctest = subprocess.Popen(command, cwd=top, stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, text=True,
-                                 env={**os.environ, "TESTS_RESULTS": folder})
-        done, said, interrupted = {}, [], False  # test: (status, output)
-        try:
-            for line in ctest.stdout:
-                if RESULT.match(line):
-                    current = RESULT.match(line).group(1)
-                    done[current] = (RESULT.match(line).group(2), [])
-                    if sys.stdout.isatty():
-                        print(f"\r  {len(done)} tests", end="", flush=True)
-                elif line.startswith("The following tests"):
-                    break
-                elif done:
-                    done[current][1].append(line.rstrip("\n"))
-                else:
-                    said.append(line)  # CTest's own, shown if no test ran
-        except KeyboardInterrupt:
-            ctest.terminate()
-            interrupted = True
-        print("\r\033[K" if sys.stdout.isatty() else "", end="")
-        passed, failed = 0, []
-        for name, (status, output) in done.items():
-            interrupted |= "Interrupt" in status  # cut off by Ctrl-C
-            found = {} if "Interrupt" in status else outcomes(Path(folder), name, status)
-            passed += list(found.values()).count("passed")
-            if found and (status != "Passed" or set(found.values()) != {"passed"}):
-                failed += blocks(name, output)
-    # First what says in words what broke, a unit test before a program
-    # case; in the order of the names, the same in every run.
-    failed.sort(key=lambda block: (min([
-        1 + line.startswith("  tests/programs/") for line in block[1]
-        if FAILURE.match(line) and not STOPPED.match(line)] + [3]), block[0]))
-    if not done:
-        print("".join(said), end="")
-    return passed, failed, interrupted, ctest.wait()
+        end = time.time() + int(seconds)
+        command += ["--stop-time", time.strftime("%H:%M:%S", time.localtime(end))]
+        env["TESTS_DEADLINE"] = str(int(end) - 3)  # a slow test is named first
+    process = subprocess.Popen(command, cwd=top, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, env=env)
+    interrupted, said, count = False, [], 0
+    try:
+        for line in process.stdout:  # shown as it goes at a terminal
+            said.append(line)
+            count += " Test #" in line
+            if sys.stdout.isatty() and " Test #" in line:
+                print(f"\r  {count} tests", end="", flush=True)
+    except KeyboardInterrupt:
+        process.terminate()
+        interrupted = True
+    print("\r\033[K" if sys.stdout.isatty() else "", end="")
+    status = process.wait()
+    report = folder / "ctest.xml"
+    if not report.is_file():
+        if not interrupted:
+            print("".join(said), end="")
+        return {}, interrupted, status
+    ended = {}
+    for case in ElementTree.parse(report).getroot().iter("testcase"):
+        if case.get("status") in ("run", "fail"):
+            out = case.findtext("system-out") or ""
+            ended[case.get("name")] = (case.find("failure") is None,
+                                       out.splitlines())
+    return ended, interrupted, status
 
 
-def main(preset, seconds=None):
-    passed, failed, interrupted, status = run(preset, seconds)
+def main(preset, seconds=None, *options):
+    result = run(preset, seconds, reuse="--reuse" in options)
+    failed = result.failed + ([(3, f"{len(result.cut)} tests that did not run", [
+        f"  the run's {seconds} s were up before: " + ", ".join(result.cut[:6])], "")]
+        if result.cut else [])
     shown = 0
-    for number, (name, lines) in enumerate(failed):
+    for number, (_, name, lines, _) in enumerate(failed):
         if number and shown + len(lines) > SCREEN:
             print(f"\n{len(failed) - number} more failed: "
-                  + ", ".join(n for n, _ in failed[number:]))
+                  + ", ".join(failure[1] for failure in failed[number:]))
             break
         print(f"\nFAILED {name}\n" + "\n".join(lines))
         shown += len(lines) + 2
-    print(f"\n{preset}: {passed} passed, {len(failed)} failed"
-          + (" (interrupted)" if interrupted else "")
-          + ("" if passed or failed else f"; ctest ran no test (exit status {status})"))
-    return 1 if failed or interrupted or status or not passed else 0
+    print(f"\n{preset}: {result.passed} passed"
+          + (f" ({result.reused} unchanged since the last run)" if result.reused else "")
+          + f", {len(result.failed)} failed"
+          + (" (interrupted)" if result.interrupted else "")
+          + ("" if result.passed or failed else
+             f"; ctest ran no test (exit status {result.status})"))
+    return 1 if failed or result.interrupted or not result.passed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:3]) if len(sys.argv) > 1 else __doc__)
+    sys.exit(main(*sys.argv[1:]) if len(sys.argv) > 1 else __doc__)
