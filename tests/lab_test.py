@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Checks of the lab around the lessons, each on a fresh clone whose path has
-a space in it: no exercise command loses a learner's work or changes half
-of what it says, the gallery runs on the committed lessons and leaves the
-README alone, and the scripts fail in words, not in tracebacks.
+"""Checks of the lab around the lessons, each on a fresh clone of the
+working tree whose path has a space in it: no exercise command loses a
+learner's work or changes half of what it says, the gallery runs on the
+committed lessons and leaves the README alone, the scripts fail in words,
+not in tracebacks, the list of programs takes any name, and make test's
+verdicts do not hang on its sentences nor on reused outcomes.
 
-Usage: lab_test.py CHECKOUT   (its scripts/ as they are, committed or not)
+Usage: lab_test.py CHECKOUT   (its working tree as it is, committed or not)
 """
 import os
 import pathlib
@@ -16,19 +18,28 @@ import unittest
 
 CHECKOUT = pathlib.Path(sys.argv.pop(1)).resolve()
 MODEL = "  if (i < 0 || static_cast<std::uint32_t>(i) >= size) throw BadIndex(i);"
-STALE = """<testsuites><testsuite name="BankAccountD"><testcase classname="BankAccountD"
- name="CopiesOwnTheirNamesAfterTheSourceIsGone"><failure/></testcase></testsuite></testsuites>"""
+SHALLOW = CHECKOUT / "mistakes/01-shallow-copy-constructor.patch"
+
+
+def clone(scratch):
+    """A clone of the checkout holding its working tree as it is, committed."""
+    top = pathlib.Path(scratch, "a clone")
+    subprocess.run(["git", "clone", "-q", str(CHECKOUT), str(top)], check=True)
+    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard"], cwd=CHECKOUT,
+                           capture_output=True, text=True).stdout.splitlines()
+    for name in files:
+        if (CHECKOUT / name).is_file():
+            (top / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(CHECKOUT / name, top / name)
+    subprocess.run(["git", "add", "-A"], cwd=top, check=True)
+    return top
 
 
 class Lab(unittest.TestCase):
     def setUp(self):
         self.scratch = tempfile.TemporaryDirectory()
-        self.top = pathlib.Path(self.scratch.name, "a clone")
-        subprocess.run(["git", "clone", "-q", str(CHECKOUT), str(self.top)],
-                       check=True)
-        shutil.copytree(CHECKOUT / "scripts", self.top / "scripts",
-                        dirs_exist_ok=True)
-        self.commit("the scripts as they are")
+        self.top = clone(self.scratch.name)
+        self.commit("the working tree as it is")
 
     def tearDown(self):
         self.scratch.cleanup()
@@ -42,7 +53,7 @@ class Lab(unittest.TestCase):
                   "commit", "-qam", message, "--allow-empty")
 
     def exercise(self, *args):
-        done = self.run_("python3", "scripts/exercise.py", *args)
+        done = self.run_("python3", "-m", "scripts.exercise", *args)
         self.assertNotIn("Traceback", done.stderr)
         return done
 
@@ -101,30 +112,26 @@ class Lab(unittest.TestCase):
 
     def test_the_gallery_works_on_the_committed_lessons(self):
         self.write("accounts/heapledger.cpp", "// mine\n" + self.file("accounts/heapledger.cpp"))
-        done = self.run_("python3", "-c", "import mistakes; mistakes.fresh_tree()",
-                         PYTHONPATH="scripts")
+        done = self.run_("python3", "-c", "from scripts import mistakes; mistakes.fresh_tree()")
         self.assertEqual(done.returncode, 0, done.stderr)
         tree = self.top / "build/mistakes/tree/accounts/heapledger.cpp"
         self.assertNotIn("// mine", tree.read_text(), "the learner's change is in play")
 
     def test_the_gallery_leaves_the_readme_alone_unless_asked(self):
         self.write("README.md", self.file("README.md").replace("| `pairshow` |", "| `pair` |"))
-        done = self.run_("python3", "-c", "import mistakes; print(mistakes.readme([], write=False))",
-                         PYTHONPATH="scripts")
+        done = self.run_("python3", "-c", "from scripts import mistakes; "
+                         "print(mistakes.readme([], write=False))")
         self.assertIn("make tables", done.stdout)
         self.assertIn("| `pair` |", self.file("README.md"), "the README was rewritten")
 
     def test_a_run_where_no_test_runs_is_no_verdict(self):
-        old = self.top / "build/mistakes/build/asan"  # an earlier run's report
-        old.mkdir(parents=True)
-        (old / "mistakes-junit.xml").write_text(STALE)
         (self.top / "build/asan").mkdir(parents=True)  # a folder without tests
-        done = self.run_("python3", "-c", "import mistakes; print(mistakes.judged(mistakes.TOP))",
-                         PYTHONPATH="scripts")
+        done = self.run_("python3", "-c", "from scripts import mistakes; "
+                         "print(mistakes.judged(mistakes.TOP))")
         self.assertIn("no test ran", done.stdout, done.stderr)
 
     def test_an_unknown_preset_is_named_not_a_traceback(self):
-        done = self.run_("python3", "scripts/testreport.py", "nosuch")
+        done = self.run_("python3", "-m", "scripts.testreport", "nosuch")
         self.assertIn('"nosuch"', done.stdout + done.stderr)
         self.assertNotEqual(done.returncode, 0)
         self.assertNotIn("Traceback", done.stderr)
@@ -141,11 +148,86 @@ class Lab(unittest.TestCase):
                       (bin_ / "log").read_text())
 
     def test_the_tour_finds_read_by_itself(self):
-        done = self.run_("python3", "-c", "import typed; print(int(typed.read_syscall()))",
-                         PYTHONPATH="scripts")
+        done = self.run_("python3", "-c", "from scripts import tour; print(int(tour.read_syscall()))")
         header = subprocess.run(["cpp", "-P"], input="#include <sys/syscall.h>\nSYS_read\n",
                                 capture_output=True, text=True).stdout.split()[-1]
         self.assertEqual(done.stdout.strip(), header, done.stderr)
+
+    def test_the_list_of_programs_takes_a_name_with_a_digit_and_an_underscore(self):
+        (self.top / "demos/demo_2.cpp").write_text(self.file("demos/pairshow.cpp"))
+        self.write("demos/CMakeLists.txt", self.file("demos/CMakeLists.txt")
+                   + "add_executable(demo_2 demo_2.cpp)\n")
+        shutil.copytree(self.top / "tests/programs/pairshow", self.top / "tests/programs/demo_2")
+        self.write("scripts/programs.json", self.file("scripts/programs.json").replace(
+            "[\n", '[\n{"name": "demo_2", "technique": "t", "reads": "nothing", '
+            '"input": null, "closing": null},\n', 1))
+        self.run_("cmake", "--preset", "default", "-DBUILD_TESTING=ON")
+        listed = self.run_("ctest", "--preset", "default", "-N").stdout
+        self.assertIn("demo_2.output", listed, "the build dropped the program")
+        self.assertIn("demo_2.writeerror", listed)
+        done = self.run_("python3", "-c", "from scripts import mistakes; print(mistakes.tables([]))")
+        self.assertIn("| `demo_2` | t | nothing |", done.stdout, done.stderr)
+
+
+REUSED = "testreport.run('quick', 120, reuse=True).failed"
+
+
+def failed(top, judged=REUSED):
+    """The names of the failed tests after a rebuild, as judged."""
+    built = subprocess.run(["cmake", "--build", "--preset", "asan"], cwd=top,
+                           capture_output=True, text=True)
+    assert built.returncode == 0, built.stdout[-2000:]
+    done = subprocess.run(["python3", "-c", "from scripts import testreport, mistakes; "
+                           f"print([f[1] for f in {judged}])"],
+                          cwd=top, capture_output=True, text=True)
+    assert done.stderr == "", done.stderr
+    return eval(done.stdout)
+
+
+class Verdicts(unittest.TestCase):
+    """make test's verdicts, in one clone built once: they rest on data, not
+    on the words of a sentence, and a reused outcome is never stale."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory()
+        cls.top = clone(cls.scratch.name)
+        done = subprocess.run(["make", "test"], cwd=cls.top, capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout + done.stderr
+        failed(cls.top)  # the outcomes to reuse, kept in this environment
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def tearDown(self):
+        subprocess.run(["git", "checkout", "--", "."], cwd=self.top)
+
+    def failed(self, judged=REUSED):
+        return failed(self.top, judged)
+
+    def test_a_broken_lesson_fails_the_same_tests_whether_outcomes_are_reused_or_not(self):
+        subprocess.run(["git", "apply", str(SHALLOW)], cwd=self.top, check=True)
+        reused = self.failed()
+        self.assertIn("BankAccountD.CopiesOwnTheirNamesAfterTheSourceIsGone", reused)
+        self.assertEqual(reused, self.failed("testreport.run('quick', 120).failed"),
+                         "a reused outcome hid a failure that a full run finds")
+
+    def test_a_program_case_whose_input_changed_runs_again(self):
+        case = self.top / "tests/programs/freethrow/table.in"
+        case.write_text(case.read_text().replace("0.75", "0.25"))
+        self.assertIn("freethrow.table", self.failed(), "the case's old outcome was reused")
+
+    def test_a_reworded_sentence_leaves_the_gallerys_verdict(self):
+        for path, old in (("tests/support/testmain.cpp", "stopped by the sanitizer: its report is above"),
+                          ("tests/heapledger_test.cpp", "the copy constructor must give the copy")):
+            (self.top / path).write_text((self.top / path).read_text().replace(old, "reworded"))
+        subprocess.run(["git", "apply", str(SHALLOW)], cwd=self.top, check=True)
+        row = next(line for line in (CHECKOUT / "README.md").read_text().splitlines()
+                   if line.startswith("| the copy constructor copies the name pointer"))
+        expected = [name.strip(" `") for name in row.split(" | ")[2].split(",")]
+        judged = self.failed("mistakes.judged(mistakes.TOP)[1]")
+        self.assertEqual(judged[:2], expected, "rewording a sentence changed the verdict")
 
 
 if __name__ == "__main__":
