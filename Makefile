@@ -81,12 +81,12 @@ exercise-undo:
 	@$(PY) scripts.exercise --undo $(NAME)
 
 # One run drawn step by step: make picture NAME=<program> [INPUT=<file>] or
-# make picture TEST=<Suite.Name>; STEPS= and SECONDS= cap it.
+# make picture TEST=<Suite.Name>; STEPS= and SECONDS= cap it. picture.draw
+# reads them from the environment, where make puts what the command sets.
 picture:
 	@$(DEPS) build picture $(if $(TEST),test)
 	@$(call CONFIGURE,picture)
-	@STEPS=$(STEPS) SECONDS=$(SECONDS) $(PY) picture.draw \
-	  $(if $(TEST),--test "$(TEST)","$(NAME)" "$(INPUT)")
+	@$(PY) picture.draw
 
 bench:
 	@$(DEPS) build window bench
