@@ -2,7 +2,8 @@
 # Installs the Debian packages that the named needs call for, when any is
 # missing. As root it runs apt-get, with its output in build/deps.log; as
 # another user it prints the line to run; without apt it says so. Then the
-# build carries on: CMake says what is still missing.
+# build carries on: CMake says what is still missing. The need "browser"
+# also puts npm's puppeteer-core in build/browser, for the page's tests.
 # Usage: deps.sh NEED...
 # (build window tour test full format lint bench picture browser)
 packages=""
@@ -18,14 +19,27 @@ for need in "$@"; do
     format) packages="$packages clang-format" ;;
     lint) packages="$packages clang-tidy" ;;
     bench) packages="$packages libbenchmark-dev" ;;
-    picture) packages="$packages gdb graphviz python3" ;;
-    browser) packages="$packages chromium" ;;
+    picture) packages="$packages gdb clang python3" ;;
+    browser) packages="$packages chromium"
+      command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm" ;;
     *) echo "deps.sh: unknown need '$need'" >&2; exit 2 ;;
   esac
 done
 
+# After the Debian packages: the page's test driver, from npm.
+npm_packages() {
+  case " $* " in *" browser "*) ;; *) return 0 ;; esac
+  [ -d build/browser/node_modules/puppeteer-core ] && return 0
+  command -v npm >/dev/null 2>&1 || return 0
+  mkdir -p build/browser
+  printf 'Installing puppeteer-core from npm (log: build/npm.log) ... '
+  if npm install --prefix build/browser --no-audit --no-fund puppeteer-core@24 \
+      >build/npm.log 2>&1; then echo done; else echo "failed; see build/npm.log"; fi
+}
+
 if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "No apt here (no dpkg-query): not installing packages; CMake says what is missing."
+  npm_packages "$@"
   exit 0
 fi
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' $packages 2>/dev/null |
@@ -35,10 +49,14 @@ for package in $packages; do
   case " $installed $missing " in *[[:space:]]"$package"[[:space:]]*) ;;
     *) missing="$missing $package" ;; esac
 done
-[ -z "$missing" ] && exit 0
+if [ -z "$missing" ]; then
+  npm_packages "$@"
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing Debian packages; install them with: sudo apt-get install -y$missing"
+  npm_packages "$@"
   exit 0
 fi
 mkdir -p build
@@ -49,6 +67,7 @@ if { apt-get update && apt-get install -y --no-install-recommends $missing; } \
     >"$log" 2>&1; then
   echo "done"
   touch build/deps.stamp  # the builds configure again: they may find more
+  npm_packages "$@"
 else
   echo "failed; the log ends:"
   tail -n 20 "$log"
