@@ -10,14 +10,15 @@ DEPS = sh scripts/deps.sh
 PY = LAB_COMMAND="make $@" python3 -m
 # Configures a build folder when it is new, when packages were installed
 # since (build/deps.stamp), or when its warnings-as-errors setting is not the
-# command's; otherwise the build reconfigures by itself when a CMakeLists.txt
-# changes. build/NAME/configured marks when this last configured it.
+# command's (the second argument, when given, overrides it); otherwise the
+# build reconfigures by itself when a CMakeLists.txt changes.
+# build/NAME/configured marks when this last configured it.
 CONFIGURE = { test -f build/$(1)/configured && \
 	! test build/deps.stamp -nt build/$(1)/configured && \
-	grep -qx 'CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR)' \
+	grep -qx 'CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(or $(2),$(WERROR))' \
 	  build/$(1)/CMakeCache.txt; } || \
 	{ cmake --preset $(1) --log-level=NOTICE \
-	    -DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(WERROR) && \
+	    -DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(or $(2),$(WERROR)) && \
 	  touch build/$(1)/configured; }
 # Builds a preset's targets. At a terminal ninja shows its progress on one
 # line; elsewhere (a log, an editor) only what the compiler says.
@@ -83,9 +84,11 @@ exercise-undo:
 # One run drawn step by step: make picture NAME=<program> [INPUT=<file>] or
 # make picture TEST=<Suite.Name>; STEPS= and SECONDS= cap it. picture.draw
 # reads them from the environment, where make puts what the command sets.
+# A slip that the compiler warns of is drawn, with its warnings: never as
+# errors.
 picture:
 	@$(DEPS) build picture $(if $(TEST),test)
-	@$(call CONFIGURE,picture)
+	@$(call CONFIGURE,picture,OFF)
 	@$(PY) picture.draw
 
 bench:

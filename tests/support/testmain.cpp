@@ -173,17 +173,19 @@ class LearnerPrinter : public testing::EmptyTestEventListener {
     if (!result.failed()) return;
     std::vector<std::string> lines;
     std::istringstream message(result.message());
-    for (std::string line; std::getline(message, line);) {
-      if (line == "With diff:") break;  // the values again, as a diff
-      if (line != "Failed") lines.push_back(line);
-    }
+    for (std::string line; std::getline(message, line);) lines.push_back(line);
     const bool said = !lines.empty() && !Own(lines.back());
     const std::string sentence = said ? lines.back() : "";
     if (said) lines.pop_back();
+    std::vector<std::string> detail;  // up to the values again, as a diff
+    for (const std::string& line : lines) {
+      if (line == "With diff:") break;
+      if (line != "Failed") detail.push_back(line);
+    }
     std::lock_guard<std::mutex> lock(recording);
     running.Fail(Relative(result.file_name()) + ":" +
                      std::to_string(result.line_number()),
-                 sentence, lines);
+                 sentence, detail);
   }
 
   void OnTestEnd(const testing::TestInfo& test) override {
