@@ -2,7 +2,7 @@
 a pseudo-terminal one line at a time, each line only once the program waits
 to read, so each dialogue reads as it does when a person types the answers.
 The window opens on a display that answers; without one it is drawn under
-Xvfb (scripts/windowshot.sh) and a fresh screenshot is saved.
+Xvfb (tests/windowshot.sh) and a fresh screenshot is saved.
 
 Usage: python3 -m scripts.tour BUILD_DIR   exits 1 when any program fails
 """
@@ -10,6 +10,7 @@ import os
 import pty
 import select
 import sys
+import subprocess
 import termios
 
 from scripts import TOP, programs, run
@@ -85,11 +86,11 @@ def window(build):
         return 1
     if has_display():
         print("--- a window opens holding the greeting; close it to go on", flush=True)
-        status = os.waitstatus_to_exitcode(os.system(str(program)))
+        status = subprocess.run([program]).returncode
         print(f"--- exit status: {status}")
         return status
     print("--- no display here: drawn under Xvfb, closed through the window manager")
-    shot = run("sh", TOP / "scripts" / "windowshot.sh", program, build / "tour")
+    shot = run("sh", TOP / "tests" / "windowshot.sh", program, build / "tour")
     if shot.returncode:
         print(shot.stdout + shot.stderr, end="")  # its report only on failure
         return 1

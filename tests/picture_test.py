@@ -232,7 +232,7 @@ class Slips(unittest.TestCase):
             with self.subTest(**settings):
                 done, _ = draw(self.top, **settings)
                 self.assertNotEqual(done.returncode, 0)
-                self.assertRegex(done.stderr, r"^make picture: [^\n]*\n(make: .*\n)?$")
+                self.assertRegex(done.stderr, r"^make picture: [^\n]*\n(make(\[\d+\])?: .*\n)?$")
 
     def test_typed_text_stays_as_typed(self):
         typed = pathlib.Path(self.scratch.name, "typed.in")

@@ -21,7 +21,7 @@ std::string Outcomes(const std::string& filter, const std::string& settings) {
   if (mkdtemp(folder) == nullptr) return "no folder";
   const std::string command =
       "env " + settings + " TESTS_RESULTS=" + folder +
-      " TESTS_RECORD=subject " WATCHDOG_SUBJECT " --gtest_filter=" + filter +
+      " TESTS_RECORD=subject '" WATCHDOG_SUBJECT "' --gtest_filter=" + filter +
       " >/dev/null";
   if (std::system(command.c_str()) == -1) return "not run";
   std::ifstream file(std::string(folder) + "/subject.jsonl");
