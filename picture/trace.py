@@ -395,12 +395,15 @@ def statics(frame, seen):
             and symbol.symtab.filename == frame.find_sal().symtab.filename]
 
 
-def touched(frame):
+def touched(frame, built):
     """Elements of blocks the frame's line subscripts with a plain index
-    (p[i], this->ptr[3]): evaluated only when nothing can run by it."""
+    (p[i], this->ptr[3]): evaluated only when nothing can run by it, and
+    only an index that is built."""
     marks = {}
     for base, index in re.findall(r"((?:this->)?\w+)\s*\[\s*(\w+)\s*\]",
                                   line_of(project(frame))):
+        if not index.isdigit() and index not in built:
+            continue
         try:  # the newest frame is the selected one
             pointer = int(gdb.parse_and_eval(base))
             number = int(index) if index.isdigit() else int(gdb.parse_and_eval(index))
@@ -449,7 +452,7 @@ def record():
         line_of(frames[-1]["at"])  # the page shows every frame's source
         seen_lines.setdefault(key(frame), set()).add(frame.find_sal().line)
     globals_ = statics(gdb_frames[0], seen)
-    marks = touched(gdb_frames[-1])
+    marks = touched(gdb_frames[-1], {o["name"] for o in frames[-1]["objects"] if "state" not in o})
     before = steps[-1] if steps else None
     returned(before, frames)
     step = {"at": frames[-1]["at"], "function": frames[-1]["function"],
@@ -640,7 +643,7 @@ def says(frames, gdb_frames, before):
         return f"`{line_of(frames[-1]['at'])}`"
     call = line_of(frames[-2]["at"]).rstrip(";,{ ").lstrip(": ")
     cls, kind = member(function)
-    this = next((int(o["refers"], 16) for o in frames[-1]["objects"] if o["name"] == "this"), 0)
+    this = next((int(o["refers"], 16) for o in frames[-1]["objects"] if o["name"] == "this" and "refers" in o), 0)
     if kind in ("constructor", "copy constructor", "destructor"):
         return built(kind, cls, this, frames, call, gdb_frames)
     if kind:
@@ -720,7 +723,7 @@ def base_part(this, frames):
     caller, a constructor, assignment or destructor, works on."""
     caller_kind = member(frames[-2]["function"])[1] if len(frames) > 1 else None
     caller_this = next((int(o["refers"], 16) for o in frames[-2]["objects"]
-                        if o["name"] == "this"), None) if caller_kind else None
+                        if o["name"] == "this" and "refers" in o), None) if caller_kind else None
     return caller_this == this and member(frames[-2]["function"])[0] != member(
         frames[-1]["function"])[0]
 
@@ -746,28 +749,28 @@ def stop_in_project_functions():
     return points
 
 
-lined = {}  # FILE:LINE: the breakpoint that stops at each line of a function run
+lined = {}  # a function run's start: the breakpoints where its lines begin
 
 
 def stop_at_lines(frame):
-    """A breakpoint at each line of the frame's function, the first time it
-    runs: then the run goes from line to line at full speed (a loop on one
-    line runs whole, as `next` would run it, without stepping through it)."""
+    """Breakpoints where the code of each line of the frame's function
+    begins, the first time it runs: the run then goes from line to line at
+    full speed, stopping where `next` would stop (a loop's header on each
+    pass, not a loop on one line at each turn)."""
     try:
-        block, symtab = frame.function().value().address, frame.find_sal().symtab
-        scope = gdb.block_for_pc(frame.pc())
+        scope, symtab = gdb.block_for_pc(frame.pc()), frame.find_sal().symtab
         while scope.function is None:
             scope = scope.superblock
-        lines = {entry.line for entry in symtab.linetable() if scope.start <= entry.pc < scope.end}
+        if scope.start in lined:
+            return
+        entries = sorted((e.pc, e.line) for e in symtab.linetable()
+                         if scope.start <= e.pc < scope.end and e.line)
     except FAILS:
         return
-    for line in lines - {int(at.rsplit(":", 1)[1]) for at in lined if at.startswith(
-            symtab.filename + ":")}:
-        try:
-            lined[f"{symtab.filename}:{line}"] = gdb.Breakpoint(
-                source=symtab.filename, line=line, internal=True)
-        except FAILS:
-            pass
+    lined[scope.start] = []
+    for (pc, line), (_, before) in zip(entries, [(0, None)] + entries):
+        if line != before and pc != scope.start:  # not before the frame is set up
+            lined[scope.start].append(gdb.Breakpoint(f"*{pc}", internal=True))
 
 
 def fault():
@@ -881,7 +884,7 @@ def trace():
             end = f"signal {signal} at {where()[1]}"
         elif not frames or (TEST and not any(named(f).startswith("TEST(") for f in frames)):
             gdb.execute("set var picture_recording = 0")  # the rest goes on untraced
-            for point in points + list(lined.values()):
+            for point in points + sum(lined.values(), []):
                 point.delete()
             end = run_out(exited)
             break
@@ -997,8 +1000,8 @@ def written(end):
 def main():
     try:
         end = trace()
-    except FAILS as error:  # the run goes on being drawn up to here
-        end = f"the tracer could not follow the run: {error}"
+    except Exception as error:  # noqa: whatever it is, the page shows the run up to here
+        end = f"the tracer could not follow the run: {type(error).__name__} {error}"
         if alive():
             gdb.execute("kill")
     except KeyboardInterrupt:
