@@ -8,10 +8,12 @@ the page and the tests read. One JSON object:
   output, errors    the program's standard output and standard error, whole
   sources           {path: text} of every source a step shows
   findings          [{step, kind, says, block?, function?}], kind one of KINDS
-  calls             [{step, returns, kind, class, object, field?, ...}]: each
-                    copy and destructor of a project class, from the step
-                    before it runs to the step after it returned, with what
-                    it did (for the page's predictions)
+  calls             [{step, returns, kind, class, object, before, blocks,
+                    released}]: each copy and destructor of a project class,
+                    from its first step to the step after it returned; the
+                    blocks its object's pointer fields held before and after
+                    ({field: block}), and the blocks released meanwhile (for
+                    the page's predictions)
   failures          [{step, at, sentence, detail}]: a drawn test's failed
                     expectations
   notes             [{step, says}]: what the picture could not follow

@@ -537,8 +537,7 @@ def entered(step, gdb_frames):
     call = {"step": len(steps) - 1, "kind": kind, "class": cls, "this": this,
             "object": name_of(this, step) or out_of_scope(gdb_frames[-2], this) or (
                 step["says"].split(": ", 1)[1] if copy else f"the `{cls}`"),
-            "key": frame["key"],
-            "depth": len(gdb_frames),  # a copy being built holds nothing yet
+            "key": frame["key"],  # a copy being built holds nothing yet
             "blocks": live_blocks(this, cls) if kind != "copy constructor" else {}}
     if source is not None:
         call["source"], call["from"] = source, name_of(source, step) or "its source"
@@ -992,7 +991,7 @@ def written(end):
     return {("test" if TEST else "program"): TEST or os.environ.get("PICTURE_NAME"),
             "end": end, "why": ended(end), "output": output, "errors": errors,
             "findings": findings, "failures": failures(), "notes": notes,
-            "calls": [{k: v for k, v in c.items() if k not in ("key",)} for c in calls],
+            "calls": calls,
             "pieces": pieces.pieces, "steps": steps,
             "sources": {path: "\n".join(lines) for path, lines in sources.items()}}
 

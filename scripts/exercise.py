@@ -120,7 +120,7 @@ def undo(patch):
     restored = git("restore", f"--source={commit}", "--worktree", "--", *touched)
     if restored.returncode:
         fail(f"could not put the model back ({restored.stderr.strip()}); "
-                 f"your code is kept in {kept}/")
+             f"your code is kept in {kept.relative_to(TOP)}/")
     git("update-ref", "-d", f"refs/exercises/{name}")
     print(f"{name} undone; your code is kept in {kept.relative_to(TOP)}/"
           + "".join(f"\n  ({path} was missing; the model's is back)"
