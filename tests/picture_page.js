@@ -4,6 +4,7 @@
 // Usage: node picture_page.js PAGE.html NODE_MODULES
 const [page_, modules] = process.argv.slice(2);
 const puppeteer = require(`${modules}/puppeteer-core`);
+const {pathToFileURL} = require("url");
 
 (async () => {
   const browser = await puppeteer.launch({
@@ -17,7 +18,7 @@ const puppeteer = require(`${modules}/puppeteer-core`);
     await page.setViewport({width: 1400, height: 900});
     const text = (selector) => page.$eval(selector, (e) => e.textContent);
     const open = async (hash) => {
-      await page.goto(`file://${page_}#${hash}`);
+      await page.goto(`${pathToFileURL(page_).href}#${hash}`);
       await page.reload();  // a new hash alone does not load the page again
     };
 
