@@ -242,11 +242,11 @@ def describe(name, value, seen):
         target = value.referenced_value() if kind.code != gdb.TYPE_CODE_PTR else value.dereference()
         address = int(target.address)
         if address == 0:
-            return {"name": name, "type": str(value.type), "state": "not built yet"}
-        return {"name": name, "type": str(value.type), "refers": hex(address),
+            return {"name": name, "type": type_name(value.type), "state": "not built yet"}
+        return {"name": name, "type": type_name(value.type), "refers": hex(address),
                 "value": global_name(address) or library(target.type) or "",
                 **({"dangling": gone(address)} if gone(address) else {})}
-    shown = {"name": name, "type": str(value.type), "address": hex(int(value.address or 0)),
+    shown = {"name": name, "type": type_name(value.type), "address": hex(int(value.address or 0)),
              "size": kind.sizeof}
     if kind.code == gdb.TYPE_CODE_STRUCT and not library(kind):
         seen[int(value.address)] = value
@@ -255,6 +255,19 @@ def describe(name, value, seen):
         count = min(kind.range()[1] + 1, 16)
         return {**shown, "fields": [field(f"[{i}]", value[i], seen) for i in range(count)]}
     return {**shown, **field(name, value, seen)}
+
+
+def type_name(kind):
+    """A type as the lesson writes it: std::unique_ptr<char []>, not with
+    its deleter; std::string, std::ostream."""
+    plain = kind.strip_typedefs().unqualified()
+    try:
+        if re.match(r"std::(unique|shared)_ptr<", str(plain)):
+            return f"{str(plain).split('<')[0]}<{plain.template_argument(0)}>"
+    except FAILS:
+        pass
+    known = library(plain) if plain.code == gdb.TYPE_CODE_STRUCT else None
+    return known if known and "…" not in known else str(kind)
 
 
 def global_name(address):
@@ -367,15 +380,25 @@ def contents(block, pointer, seen):
         pass
 
 
-def variables(frame, newest):
+def variables(frame, newest, building):
     """The frame's arguments and locals in scope, in declaration order, each
     with whether it is built yet: a local is not before its declaration has
     run (a loop's counter is, once its loop came round), but in a caller the
-    one the callee builds is shown."""
+    one a constructor running now builds (its address in building) is."""
     found, scope, line = [], frame.block(), frame.find_sal().line
     again = line in seen_lines.get(key(frame), set())
+
+    def built(symbol):
+        if symbol.is_argument or symbol.line < line or (symbol.line == line and newest and again):
+            return True
+        try:
+            return not newest and symbol.line == line and \
+                int(symbol.value(frame).address) in building
+        except FAILS:
+            return False
+
     while scope is not None and not scope.is_static:  # innermost scope first
-        found = [(symbol, symbol.is_argument or symbol.line < line + (not newest or again))
+        found = [(symbol, built(symbol))
                  for symbol in scope if (symbol.is_variable or symbol.is_argument)
                  and not symbol.name.startswith(("__", "gtest"))  # GoogleTest's own
                  and not (symbol.name == "this" and named(frame).startswith("TEST("))] + found
@@ -437,13 +460,20 @@ def record():
         if block["shown"] and block["state"] == "live" and "object" not in block:
             raw = bytes(gdb.selected_inferior().read_memory(start, min(block["size"], 60)))
             block["text"] = raw.split(b"\0")[0].decode(errors="replace")
+    building = set()  # the objects constructors running now build
+    for frame in gdb_frames:
+        if "constructor" in (member(named(frame))[1] or ""):
+            try:
+                building.add(int(frame.read_var("this")))
+            except FAILS:
+                pass
     for frame in gdb_frames:
         shown = []
-        for symbol, built in variables(frame, frame == gdb_frames[-1]):
+        for symbol, built in variables(frame, frame == gdb_frames[-1], building):
             try:
                 value = symbol.value(frame)
                 shown.append(describe(symbol.name, value, seen) if built else {
-                    "name": symbol.name, "type": str(value.type), "state": "not built yet",
+                    "name": symbol.name, "type": type_name(value.type), "state": "not built yet",
                     "address": hex(int(value.address or 0))})
             except FAILS:
                 pass
