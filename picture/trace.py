@@ -213,18 +213,8 @@ def what_is(address):
     if block:
         return (f"block {block['id']}" if start == address else
                 f"an address {address - start} bytes inside block {block['id']}")
-    holder = owner(address, steps[-1] if steps else None)
-    return f"`{holder}`, an object on the stack" if holder else f"the address {address:#x}"
-
-
-def owner(address, step):
-    """The name of the object of a step's frames that holds address."""
-    for frame in (step or {}).get("frames", []):
-        for item in frame["objects"]:
-            start = int(item.get("address", "0x0"), 16)
-            if start <= address < start + item.get("size", 1):
-                return item["name"]
-    return None
+    holder = name_of(address, steps[-1], inside=True) if steps else None
+    return f"{holder}, an object on the stack" if holder else f"the address {address:#x}"
 
 
 # Memory as the page draws it.
@@ -585,11 +575,14 @@ def entered(step, gdb_frames):
     pending.append(call)
 
 
-def name_of(address, step):
-    """The name an address has in the step's frames, `a.b` for a field."""
+def name_of(address, step, inside=False):
+    """`name` of the object of a step's frames that starts at address, the
+    innermost frame's first; with inside, of the one that holds it."""
     for frame in step["frames"][::-1]:
         for item in frame["objects"]:
-            if item.get("address") == hex(address) and "fields" in item:
+            start = int(item.get("address", "0x0"), 16)
+            if start == address and "fields" in item or inside and start and \
+                    start <= address < start + item.get("size", 1):
                 return f"`{item['name']}`"
     return None
 

@@ -26,6 +26,40 @@ for need in "$@"; do
   esac
 done
 
+# The Debian packages that are missing, installed as root; fails when
+# apt-get does.
+debian_packages() {
+  if ! command -v dpkg-query >/dev/null 2>&1; then
+    echo "No apt here (no dpkg-query): not installing packages; CMake says what is missing."
+    return 0
+  fi
+  installed=$(dpkg-query -W -f='${Package} ${Status}\n' $packages 2>/dev/null |
+    sed -n 's/ install ok installed$//p')
+  missing=""
+  for package in $packages; do
+    case " $installed $missing " in *[[:space:]]"$package"[[:space:]]*) ;;
+      *) missing="$missing $package" ;; esac
+  done
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages; install them with: sudo apt-get install -y$missing"
+    return 0
+  fi
+  mkdir -p build
+  log=build/deps.log
+  printf 'Installing Debian packages:%s (log: %s) ... ' "$missing" "$log"
+  export DEBIAN_FRONTEND=noninteractive
+  if { apt-get update && apt-get install -y --no-install-recommends $missing; } \
+      >"$log" 2>&1; then
+    echo "done"
+    touch build/deps.stamp  # the builds configure again: they may find more
+  else
+    echo "failed; the log ends:"
+    tail -n 20 "$log"
+    return 1
+  fi
+}
+
 # After the Debian packages: the page's test driver, from npm.
 npm_packages() {
   case " $* " in *" browser "*) ;; *) return 0 ;; esac
@@ -37,39 +71,5 @@ npm_packages() {
       >build/npm.log 2>&1; then echo done; else echo "failed; see build/npm.log"; fi
 }
 
-if ! command -v dpkg-query >/dev/null 2>&1; then
-  echo "No apt here (no dpkg-query): not installing packages; CMake says what is missing."
-  npm_packages "$@"
-  exit 0
-fi
-installed=$(dpkg-query -W -f='${Package} ${Status}\n' $packages 2>/dev/null |
-  sed -n 's/ install ok installed$//p')
-missing=""
-for package in $packages; do
-  case " $installed $missing " in *[[:space:]]"$package"[[:space:]]*) ;;
-    *) missing="$missing $package" ;; esac
-done
-if [ -z "$missing" ]; then
-  npm_packages "$@"
-  exit 0
-fi
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "Missing Debian packages; install them with: sudo apt-get install -y$missing"
-  npm_packages "$@"
-  exit 0
-fi
-mkdir -p build
-log=build/deps.log
-printf 'Installing Debian packages:%s (log: %s) ... ' "$missing" "$log"
-export DEBIAN_FRONTEND=noninteractive
-if { apt-get update && apt-get install -y --no-install-recommends $missing; } \
-    >"$log" 2>&1; then
-  echo "done"
-  touch build/deps.stamp  # the builds configure again: they may find more
-  npm_packages "$@"
-else
-  echo "failed; the log ends:"
-  tail -n 20 "$log"
-  exit 1
-fi
+debian_packages || exit 1
+npm_packages "$@"
