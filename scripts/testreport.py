@@ -45,7 +45,7 @@ STACK = re.compile(r"^(READ|WRITE|freed by|(previously )?allocated by|"
 FRAME = re.compile(r"^\s*#\d+ 0x\w+ in (.*) ((accounts|arrays|text|window|demos|"
                    r"tests/(?!support/))\S*?:\d+)(:\d+)?$")
 VOLATILE = ("PWD", "OLDPWD", "SHLVL", "_", "MAKEFLAGS", "MAKELEVEL", "MFLAGS",
-            "MAKE_TERMOUT", "MAKE_TERMERR", "LAB_COMMAND")
+            "MAKE_TERMOUT", "MAKE_TERMERR", "LAB_COMMAND", "FRESH")
 
 
 def digests(output):
@@ -114,6 +114,15 @@ def key(test, top):
     return made.hexdigest()
 
 
+def kept_outcomes(path):
+    """The outcomes kept from earlier runs; none when the file is missing or
+    not whole."""
+    try:
+        return json.loads(path.read_text())
+    except (OSError, ValueError):
+        return {}
+
+
 Result = namedtuple("Result", "passed reused failed interrupted cut status")
 
 
@@ -126,7 +135,7 @@ def run(preset, seconds=None, top=TOP, reuse=False):
         fail(listed.stderr.strip() or f"ctest --preset {preset} failed")
     tests = {test["name"]: test for test in json.loads(listed.stdout)["tests"]}
     kept_file = top / "build" / f"outcomes-{preset}.json"
-    kept = json.loads(kept_file.read_text()) if reuse and kept_file.is_file() else {}
+    kept = kept_outcomes(kept_file) if reuse else {}
     keys = {name: key(test, top) for name, test in tests.items()} if reuse else {}
     reused = [name for name in tests if kept.get(name, {}).get("key") == keys.get(name, 0)]
     with tempfile.TemporaryDirectory() as folder:
@@ -147,10 +156,11 @@ def run(preset, seconds=None, top=TOP, reuse=False):
             lines = sum(reports, []) or ["  " + line for line in output[-12:]]
             failed.append((2, name, lines, (lines or [""])[0].strip()))
         kept.pop(name, None)
-        if ok:
+        if ok and not interrupted:  # a test cut short may have run part of its cases
             kept[name] = {"key": keys.get(name), "records": own}
     if reuse:
-        kept_file.write_text(json.dumps(kept))
+        kept_file.with_suffix(".part").write_text(json.dumps(kept))
+        os.replace(kept_file.with_suffix(".part"), kept_file)  # whole or not at all
     cut = [] if interrupted else [name for name in tests if name not in ended
                                   and name not in reused]
     return Result(passed, same, sorted(failed), interrupted, cut, status)
@@ -184,10 +194,10 @@ def ctest(preset, seconds, top, folder, names):
     print("\r\033[K" if sys.stdout.isatty() else "", end="")
     status = process.wait()
     report = folder / "ctest.xml"
-    if not report.is_file():
+    if not report.is_file():  # Ctrl-C: what has finished wrote its records
         if not interrupted:
             print("".join(said), end="")
-        return {}, interrupted, status
+        return {file.stem: (True, []) for file in folder.glob("*.jsonl")}, interrupted, status
     ended = {}
     for case in ElementTree.parse(report).getroot().iter("testcase"):
         if case.get("status") in ("run", "fail"):
@@ -214,10 +224,13 @@ def main(preset, seconds=None, *options):
           + (f" ({result.reused} unchanged since the last run)" if result.reused else "")
           + f", {len(result.failed)} failed"
           + (" (interrupted)" if result.interrupted else "")
-          + ("" if result.passed or failed else
+          + ("" if result.passed or failed or result.interrupted else
              f"; ctest ran no test (exit status {result.status})"))
     return 1 if failed or result.interrupted or not result.passed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:]) if len(sys.argv) > 1 else __doc__)
+    try:
+        sys.exit(main(*sys.argv[1:]) if len(sys.argv) > 1 else __doc__)
+    except KeyboardInterrupt:
+        fail("interrupted before the tests ran")

@@ -13,7 +13,7 @@ import sys
 import subprocess
 import termios
 
-from scripts import TOP, programs, run
+from scripts import TOP, fail, programs, run
 
 
 def read_syscall():
@@ -118,4 +118,7 @@ def main(build):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else "build/default"))
+    try:
+        sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else "build/default"))
+    except KeyboardInterrupt:
+        fail("interrupted")
