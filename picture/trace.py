@@ -831,7 +831,7 @@ def access(address):
     try:
         text = gdb.execute("x/i $pc", to_string=True).split(":", 1)[1].split("#")[0].strip()
         mnemonic, _, operands = text.partition(" ")
-        if mnemonic.startswith(("rep", "movs", "stos")):
+        if mnemonic.startswith("rep") or "%es:" in operands:  # a string instruction
             rdi, rsi = (int(gdb.parse_and_eval(r)) for r in ("$rdi", "$rsi"))
             return "writes" if "stos" in mnemonic or abs(address - rdi) < abs(address - rsi) else "reads"
         parts = re.sub(r"\([^)]*\)", "(m)", operands).split(",")  # AT&T: source first

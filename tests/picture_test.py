@@ -219,7 +219,7 @@ class Slips(unittest.TestCase):
         found = " ".join(f["says"] for f in kinds(self.trace, "bad release"))
         self.assertIn("came from new[] and main() releases it with delete", found)
         self.assertIn("`local`, an object on the stack", found)
-        self.assertIn("[3], past the end of block", " ".join(
+        self.assertIn("main() reads [3], past the end of block", " ".join(
             f["says"] for f in kinds(self.trace, "past the end")), "the read of row[3]")
 
     def test_bad_settings_and_names_are_refused_in_one_line(self):
