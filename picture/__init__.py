@@ -1,1 +1,4 @@
-"""make picture: draw.py drives it, trace.py runs inside GDB, schema.py says what passes between them and the page."""
+"""make picture: draw.py drives it; observe.py runs inside GDB and writes raw
+records; interpret.py (with captions.py) turns them into the trace the page
+draws, with no GDB; schema.py is the contract between them; settings.py
+reads make's settings."""

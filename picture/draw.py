@@ -1,12 +1,12 @@
 """make picture: draws one run of a console program, or the body of one unit
 test, from the working tree as it is. It builds it in the picture build
-(clang++, as the tests), has GDB step it (trace.py) into a trace, and
+(clang++, as the tests), has GDB observe it (observe.py) into raw records,
+interprets them into a trace (interpret.py), and
 writes build/pictures/NAME.html: page.html with the trace inside, one page
 that opens from disk and draws each step itself, and NAME.json, the trace.
 
-Usage: python3 -m picture.draw, with make's variables in the environment:
-NAME (a program) and INPUT (its input file), or TEST (Suite.Name); STEPS
-(5000) and SECONDS (60) cap the run.
+Usage: python3 -m picture.draw, with make's variables in the environment
+(settings.py's table says each).
 """
 import fcntl
 import json
@@ -17,63 +17,33 @@ import subprocess
 import sys
 import tempfile
 import time
+from dataclasses import replace
 from pathlib import Path
 
-from scripts import TOP, fail, programs, run
+from picture import interpret, settings
+from scripts import TOP, fail, run
 
 HERE = Path(__file__).resolve().parent
 OUT = TOP / "build" / "pictures"
 BUILD = TOP / "build" / "picture"
 
 
-def settings():
-    """(name, binary, gdb's run arguments, test, steps, seconds), each
-    checked: a wrong one ends the command with a line that says so."""
-    name, given, test = (os.environ.get(v, "") for v in ("NAME", "INPUT", "TEST"))
-    steps, seconds = os.environ.get("STEPS") or "5000", os.environ.get("SECONDS") or "60"
-    if not re.fullmatch(r"[1-9]\d{0,6}", steps):
-        fail(f"STEPS={steps}: the most steps to draw, a whole number from 1 to 9999999")
-    if not re.fullmatch(r"\d{1,5}(\.\d+)?", seconds) or float(seconds) <= 0:
-        fail(f"SECONDS={seconds}: the most seconds the run may take, a number above 0")
-    if test and (name or given):
-        fail("it takes NAME=<program> (with INPUT=<file>) or TEST=<Suite.Name>, not both")
-    if test:
-        return (*tested(test), int(steps), float(seconds))
-    listed = {p["name"]: p for p in programs()}
-    if listed.get(name, {}).get("window"):
-        fail(f"{name} draws into a window, which a picture of memory cannot "
-             "follow; draw its stream buffer's tests instead, for example "
-             "make picture TEST=PaneSink.HandsOverALineAtTheFlushAndNotBefore")
-    if name not in listed:
-        fail((f"no program named '{name}'" if name else "it needs NAME=<program> or "
-              "TEST=<Suite.Name>") + "; NAME= is one of "
-             + ", ".join(n for n, p in listed.items() if not p.get("window")))
-    sample = listed[name]["input"]
-    input_ = Path(given) if given else TOP / sample if sample else Path("/dev/null")
-    if given and not input_.is_file():
-        fail(f"no input file {given}")
-    return name, name, f"< {quote(input_.resolve())}", None, int(steps), float(seconds)
-
-
-def tested(test):
-    """(name, binary, gdb's run arguments, test) of one test named exactly."""
-    found = re.fullmatch(r"((\w+)(/\w+)?)\.(\w+)", test)
-    if not found:
-        fail(f"TEST={test}: one test, named Suite.Name as make test names it "
-             "(no patterns)")
-    suite, case = found.group(2), found.group(4)
+def tested(chosen):
+    """The settings with the test binary that holds the test named exactly,
+    built."""
+    suite, case = chosen.suite.split("/")[0], chosen.case
     for source in sorted(TOP.glob("tests/*_test.cpp")):
         if re.search(rf"^(TYPED_)?TEST(_F|_P)?\({suite}, {case}\)", source.read_text(), re.M):
-            built(source.stem, test)
+            warnings = built(source.stem, chosen.name)
             listed = run(BUILD / "tests" / source.stem, "--gtest_list_tests",
-                         f"--gtest_filter={test}").stdout
-            if f"\n  {case}" in listed and listed.startswith(found.group(1) + "."):
-                return test, source.stem, f"--gtest_filter={test}", test
+                         f"--gtest_filter={chosen.test}").stdout
+            if f"\n  {case}" in listed and listed.startswith(chosen.suite + "."):
+                return replace(chosen, program=source.stem), warnings
             names = re.findall(rf"^({suite}\S*)\.", run(
                 BUILD / "tests" / source.stem, "--gtest_list_tests").stdout, re.M)
-            fail(f"no test named {test}; {suite}'s {case} runs as "
+            fail(f"no test named {chosen.test}; {suite}'s {case} runs as "
                  + " and ".join(f"{n}.{case}" for n in sorted(set(names))))
-    fail(f"no test named {test} in tests/ (Suite.Name, as make test names it)")
+    fail(f"no test named {chosen.test} in tests/ (Suite.Name, as make test names it)")
 
 
 def quote(path):
@@ -88,13 +58,31 @@ def built(binary, name):
         fcntl.flock(lock, fcntl.LOCK_EX)
         done = run("cmake", "--build", "--preset", "picture", "--target", binary)
         objects = run("ninja", "-C", BUILD, "-t", "inputs", binary).stdout.split()
-    warnings = "".join((BUILD / f"{o}.warnings").read_text() for o in objects
-                       if (BUILD / f"{o}.warnings").is_file())
+    warnings = "".join(dict.fromkeys(  # a header's warning once, not once per object
+        said for o in objects if (BUILD / f"{o}.warnings").is_file()
+        for said in diagnostics((BUILD / f"{o}.warnings").read_text())))
     if done.returncode:
         return stale(name, f"{binary} does not build:\n{done.stdout + done.stderr}")
     if warnings:
         print(f"picture: the compiler warns:\n{warnings}", end="")
     return warnings
+
+
+def diagnostics(text):
+    """The compiler's diagnostics, each with the lines that belong to it
+    (the includes that led to it, its source line and caret), without the
+    count of warnings each object ends with."""
+    found = []
+    for line in text.splitlines(keepends=True):
+        if re.match(r"\d+ warnings? generated\.$", line):
+            continue
+        opens = re.match(r"In file included from |\S+:\d+:\d+: warning", line)
+        led = found and re.match(r"In file included from |\s+from ", found[-1].splitlines()[-1])
+        if opens and not led or not found:
+            found.append(line)
+        else:
+            found[-1] += line
+    return found
 
 
 def stale(name, why):
@@ -109,24 +97,26 @@ def stale(name, why):
     fail(why)
 
 
-def traced(name, binary, run_, test, steps, seconds, folder):
-    """The trace of the run, made by GDB within the seconds (and a few more
-    for a step that never returns)."""
-    program = next(BUILD.glob(f"*/{binary}"))
-    files = {part: folder / part for part in ("out", "err", "json", "records")}
-    env = {**os.environ, "PICTURE_TOP": str(TOP), "PICTURE_NAME": name,
-           "PICTURE_RUN": f"{run_} > {quote(files['out'])} 2> {quote(files['err'])}",
-           "PICTURE_OUTPUT": str(files["out"]), "PICTURE_ERRORS": str(files["err"]),
-           "PICTURE_JSON": str(files["json"]), "PICTURE_TEST": test or "",
-           "PICTURE_STEPS": str(steps), "PICTURE_DEADLINE": str(time.time() + seconds),
+def traced(chosen, folder):
+    """The trace of the run: GDB observes it within the seconds (and a few
+    more for a step that never returns), then the interpreter reads it."""
+    program = next(BUILD.glob(f"*/{chosen.program}"))
+    files = {part: folder / part for part in ("out", "err", "raw", "settings")}
+    run_ = f"--gtest_filter={chosen.test}" if chosen.test else f"< {quote(chosen.input)}"
+    given = {"top": str(TOP), "test": chosen.test, "name": chosen.name,
+             "run": f"{run_} > {quote(files['out'])} 2> {quote(files['err'])}",
+             "output": str(files["out"]), "errors": str(files["err"]), "raw": str(files["raw"]),
+             "steps": chosen.steps, "deadline": time.time() + chosen.seconds}
+    files["settings"].write_text(json.dumps(given))
+    env = {**os.environ, "PICTURE_SETTINGS": str(files["settings"]),
            "TESTS_RESULTS": str(folder), "TESTS_RECORD": "records",
-           "PICTURE_RECORDS": str(folder / "records.jsonl"), "QT_QPA_PLATFORM": "offscreen"}
-    gdb = subprocess.Popen(["gdb", "-q", "-nx", "-batch", "-x", str(HERE / "trace.py"),
+           "QT_QPA_PLATFORM": "offscreen"}
+    gdb = subprocess.Popen(["gdb", "-q", "-nx", "-batch", "-x", str(HERE / "observe.py"),
                             str(program)], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, text=True, start_new_session=True,
                            preexec_fn=orphaned)
     try:  # a step that never ends is interrupted: the trace ends there
-        _, errors = gdb.communicate(timeout=seconds + 5)
+        _, errors = gdb.communicate(timeout=chosen.seconds + 5)
     except subprocess.TimeoutExpired:
         os.killpg(gdb.pid, signal.SIGINT)
         try:
@@ -137,9 +127,16 @@ def traced(name, binary, run_, test, steps, seconds, folder):
         if gdb.poll() is None:
             os.killpg(gdb.pid, signal.SIGKILL)
             gdb.wait()
-    if not files["json"].exists():
-        stale(name, "gdb wrote no trace: " + (errors.strip()[-500:] or f"exit status {gdb.returncode}"))
-    return json.loads(files["json"].read_text())
+    if not files["raw"].exists():
+        stale(chosen.name, "gdb wrote no trace: "
+              + (errors.strip()[-500:] or f"exit status {gdb.returncode}"))
+    records = folder / "records.jsonl"
+    failures = [failure for line in (records.read_text().splitlines() if records.is_file()
+                                     else []) if line.strip()
+                for failure in json.loads(line).get("failures", [])]
+    placed(OUT / f"{chosen.file}.raw.jsonl", files["raw"].read_text())  # to read again
+    return interpret.interpret(interpret.records_of(files["raw"].read_text()), given,
+                               files["out"].read_bytes(), files["err"].read_bytes(), failures)
 
 
 def orphaned():
@@ -156,27 +153,29 @@ def page(trace):
 
 
 def placed(path, text):
-    """Writes the file whole or not at all."""
-    partial = path.with_name(path.name + ".part")
-    partial.write_text(text)
-    os.replace(partial, path)
+    """Writes the file whole or not at all, through a partial file of this
+    run's own."""
+    with tempfile.NamedTemporaryFile("w", dir=path.parent, prefix=f".{path.name}.",
+                                     delete=False) as partial:
+        partial.write(text)
+    os.replace(partial.name, path)
 
 
 def main():
-    name, binary, run_, test, steps, seconds = settings()
-    warnings = built(binary, name)
+    chosen = settings.read()
+    chosen, warnings = tested(chosen) if chosen.test else (chosen, built(chosen.program,
+                                                                         chosen.name))
     OUT.mkdir(parents=True, exist_ok=True)
-    file = name.replace("/", "-")  # a typed test's name has a slash
-    with tempfile.TemporaryDirectory(dir=OUT, prefix=f".{file}.") as folder:
-        trace = traced(name, binary, run_, test, steps, seconds, Path(folder))
+    with tempfile.TemporaryDirectory(dir=OUT, prefix=f".{chosen.file}.") as folder:
+        trace = traced(chosen, Path(folder))
     if not trace["steps"]:
-        stale(name, f"nothing to draw: {trace['end']}"
-              + (f"; the test's body ran no line of the project" if test else ""))
+        stale(chosen.name, f"nothing to draw: {trace['end']}"
+              + ("; the test's body ran no line of the project" if chosen.test else ""))
     trace["warnings"] = warnings
-    placed(OUT / f"{file}.json", json.dumps(trace))
-    placed(OUT / f"{file}.html", page(trace))
+    placed(OUT / f"{chosen.file}.json", json.dumps(trace))
+    placed(OUT / f"{chosen.file}.html", page(trace))
     kinds = sorted({f["kind"] for f in trace["findings"]})
-    print(f"picture: build/pictures/{file}.html ({len(trace['steps'])} steps, "
+    print(f"picture: build/pictures/{chosen.file}.html ({len(trace['steps'])} steps, "
           f"{trace['end']}; {', '.join(kinds) or 'no findings'})")
     return 0
 

@@ -5,14 +5,18 @@
 // alignment still holds). A released block is not given back: its pages
 // are closed, so a later use of it stops the program too, and a second
 // release changes nothing. A release of an address no new returned is
-// noted and changes nothing. Each of these is written to picture_log, with
+// noted and changes nothing. A stop on a closed page is noted with whether
+// the access read or wrote, as the fault itself tells. Each of these is written to picture_log, with
 // where it was asked for, and the tracer reads the log at each step (a stop
 // per block would make a run with many blocks crawl). The tracer sees each
 // stop on a closed page first; then Opened() opens that page and the access
 // is made again, so the run goes on. Before and after the recording, blocks
 // come from malloc, still tracked.
+#include "picture/recorder.h"
+
 #include <execinfo.h>
 #include <signal.h>
+#include <ucontext.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,14 +26,6 @@
 #include <cstdlib>
 #include <new>
 
-// What the tracer reads of; it reads these names, not their numbers.
-enum PictureEvent {
-  picture_allocated,
-  picture_released,
-  picture_released_again,
-  picture_bad_release,   // an address no new returned, or one untracked
-  picture_pages_reused,  // the oldest released block's pages went back
-};
 
 namespace {
 
@@ -55,10 +51,19 @@ void* Pages(std::size_t bytes) {
   return pages;
 }
 
-// An open-addressing table of every block by its start; the recorded
-// blocks' starts in the order of their release, to give back the oldest.
+// An open-addressing table of every block by its start, published whole
+// through one pointer: the fault handler reads it without the lock. Tables
+// outgrown are kept, as the handler may still be reading one. `filled`
+// counts the slots of gone blocks too, so a lookup always meets an empty
+// slot. The recorded blocks' starts in the order of their release, to give
+// back the oldest.
+struct Table {
+  std::size_t slots;
+  Block* entries;
+};
+std::atomic<Table*> published{nullptr};
 Block* table = nullptr;
-std::size_t slots = 0, used = 0, mapped = 0;
+std::size_t slots = 0, used = 0, filled = 0, mapped = 0;
 std::uintptr_t* released = nullptr;
 std::size_t released_room = 0, released_first = 0, released_count = 0;
 std::atomic_flag busy = ATOMIC_FLAG_INIT;  // one thread in the tables
@@ -83,20 +88,26 @@ Block* Slot(std::uintptr_t start) {
   }
 }
 
+// Rehashes into a fresh table (twice the size when live blocks fill a
+// quarter of it), dropping the slots of gone blocks.
 void Grow() {
   Block* old = table;
   const std::size_t old_slots = slots;
-  slots = slots == 0 ? 1 << 16 : slots * 2;
+  slots = slots == 0 ? 1 << 16 : (used + 1) * 4 > slots ? slots * 2 : slots;
   table = static_cast<Block*>(Pages(slots * sizeof(Block)));
   for (std::size_t i = 0; i < old_slots; ++i) {
     if (old[i].start > 1) *Slot(old[i].start) = old[i];
   }
-  if (old != nullptr) munmap(old, old_slots * sizeof(Block));
+  filled = used;
+  auto* fresh = static_cast<Table*>(Pages(sizeof(Table)));
+  *fresh = {slots, table};
+  published.store(fresh, std::memory_order_release);
 }
 
 void Keep(const Block& block) {
-  if ((used + 1) * 2 > slots) Grow();
+  if ((filled + 1) * 2 > slots) Grow();
   Block* slot = Slot(block.start);
+  if (slot->start == 0) ++filled;
   if (slot->start <= 1) ++used;
   *slot = block;
 }
@@ -112,15 +123,32 @@ Block* Find(void* start) {
 [[maybe_unused]] const int kUnbuffered =
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
+void picture_event(PictureEvent kind, void* start, std::size_t size,
+                   PictureAccess access = picture_unknown);
+
+// Whether the faulting access wrote: bit 1 of the page fault's error code.
+PictureAccess AccessOf(void* context) {
+#if defined(__x86_64__) && defined(REG_ERR)
+  const auto error = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_ERR];
+  return (error & 2) != 0 ? picture_write : picture_read;
+#else
+  (void)context;
+  return picture_unknown;
+#endif
+}
+
 // A stop on a page of a recorded block (released, or the closed page past
-// its end) opens that page, so the access is made again; any other stop
-// ends the program as it would have ended without the picture.
-void Opened(int, siginfo_t* info, void*) {
+// its end) is noted and opens that page, so the access is made again; any
+// other stop ends the program as it would have ended without the picture.
+void Opened(int, siginfo_t* info, void* context) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  for (std::size_t i = 0; i < slots; ++i) {
-    const auto mapping = reinterpret_cast<std::uintptr_t>(table[i].mapping);
-    if (table[i].start > 1 && mapping != 0 && address >= mapping &&
-        address < mapping + table[i].pages * kPage) {
+  const Table* now = published.load(std::memory_order_acquire);
+  for (std::size_t i = 0; now != nullptr && i < now->slots; ++i) {
+    const Block& block = now->entries[i];
+    const auto mapping = reinterpret_cast<std::uintptr_t>(block.mapping);
+    if (block.start > 1 && mapping != 0 && address >= mapping &&
+        address < mapping + block.pages * kPage) {
+      picture_event(picture_faulted, info->si_addr, 0, AccessOf(context));
       mprotect(reinterpret_cast<void*>(address / kPage * kPage), kPage,
                PROT_READ | PROT_WRITE);
       return;
@@ -145,27 +173,17 @@ int Handle() {
 
 }  // namespace
 
-// One event of the log: the block, and the return addresses of the calls
-// that led to it, innermost first.
-struct PictureRecord {
-  PictureEvent kind;
-  void* start;
-  std::size_t size;
-  void* callers[8];
-};
 
-extern "C" {
-volatile int picture_recording = 0;  // set by the tracer while it records
-// The events since the tracer last read them; it sets the count back to 0.
+volatile int picture_recording = 0;
 PictureRecord* picture_log = nullptr;
 volatile std::size_t picture_logged = 0;
-}
 
 namespace {
 
 std::size_t log_room = 0;
 
-void picture_event(PictureEvent kind, void* start, std::size_t size) {
+void picture_event(PictureEvent kind, void* start, std::size_t size,
+                   PictureAccess access) {
   if (picture_logged == log_room) {
     auto* fresh = static_cast<PictureRecord*>(
         Pages((log_room * 2 + 4096) * sizeof(PictureRecord)));
@@ -177,10 +195,16 @@ void picture_event(PictureEvent kind, void* start, std::size_t size) {
     log_room = log_room * 2 + 4096;
   }
   PictureRecord& record = picture_log[picture_logged];
-  record = {kind, start, size, {}};
-  void* stack[9];  // this function first
-  const int depth = backtrace(stack, 9);
-  for (int i = 1; i < depth; ++i) record.callers[i - 1] = stack[i];
+  record = {kind, access, start, size, nullptr, 0, {}};
+  if (const Block* block = Find(start)) {
+    record.mapping = block->mapping;
+    record.mapped = block->pages * kPage;
+  }
+  if (kind != picture_faulted) {  // the tracer knows where a fault stopped
+    void* stack[9];                // this function first
+    const int depth = backtrace(stack, 9);
+    for (int i = 1; i < depth; ++i) record.callers[i - 1] = stack[i];
+  }
   picture_logged = picture_logged + 1;
 }
 
@@ -279,4 +303,20 @@ void operator delete(void* start) noexcept {
 
 void operator delete(void* start, std::size_t) noexcept {
   operator delete(start);
+}
+
+// The array forms only call the plain ones, so that the tracer sees from
+// the calls which form allocated or released a block. Weak: a test
+// binary's own (the allocation probe's) take their place.
+[[gnu::weak, gnu::noinline]] void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+
+[[gnu::weak, gnu::noinline]] void operator delete[](void* start) noexcept {
+  operator delete(start);
+}
+
+[[gnu::weak, gnu::noinline]] void operator delete[](void* start,
+                                                    std::size_t) noexcept {
+  operator delete[](start);
 }

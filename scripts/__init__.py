@@ -9,8 +9,8 @@ each a module run as `python3 -m scripts.NAME` from the top of the checkout.
               exercise judged by testreport in a worktree
   exercise    make exercise, answer, exercise-undo
   tour        make tour: every program on its sample input, typed
-  picture.draw (in picture/) make picture: draws a run that picture/trace.py
-              steps in GDB
+  picture.draw (in picture/) make picture: draws a run that picture/observe.py
+              watches in GDB and picture/interpret.py reads
 
 programs.json is the one list of the programs: programs() reads it here,
 tests/CMakeLists.txt for the build.

@@ -101,7 +101,10 @@ def draw(top, **settings):
                           env={**env, **settings})
     name = (settings.get("NAME") or settings.get("TEST", "")).replace("/", "-")
     trace = top / f"build/pictures/{name}.json"
-    return done, (json.loads(trace.read_text()) if not done.returncode else None)
+    trace = json.loads(trace.read_text()) if not done.returncode else None
+    if trace:
+        schema.check_trace(trace)
+    return done, trace
 
 
 def kinds(trace, kind):

@@ -1,0 +1,537 @@
+"""The interpreter of make picture, plain Python with no GDB: reads the
+observer's raw records (schema.RAW) and derives the trace the page draws
+(schema.TRACE): each step's frames and blocks in the lesson's words, what
+each step runs, and every finding where it happens. captions.py words the
+steps; this module holds the memory and the findings. Nothing here is
+kept between runs: all of a run's state is one Run.
+"""
+import json
+import re
+from bisect import bisect_left, bisect_right
+
+from picture import captions, schema
+from picture.captions import a, flat, member  # noqa: F401 (member: the observer's too)
+
+
+class Run:
+    """The trace of one run, built record by record."""
+
+    def __init__(self, settings):
+        self.test = settings.get("test")
+        self.sources, self.steps, self.findings, self.calls, self.notes = {}, [], [], [], []
+        self.blocks, self.starts, self.by_id = {}, [], {}  # by start, sorted starts, by id
+        self.dead = []  # objects of returned frames: (start, end, name, function)
+        self.pending, self.returns = {}, []  # calls running; returns not yet taken in
+        self.activation, self.seen_lines = {}, {}  # frame key: its call's number; its lines
+        self.faulting, self.unread = [], set()
+        self.sp = 0
+
+    # Records.
+
+    def take(self, record):
+        getattr(self, "on_" + record["record"])(record)
+
+    def on_source(self, record):
+        self.sources[record["path"]] = record["text"].splitlines()
+
+    def on_event(self, event):
+        """One event of the recorder's log. A block is shown when a line of
+        the project asked for it (by new or std::make_unique), not the
+        library for its own ends; array or not is told by the operator
+        that allocated or released it."""
+        start, callers = event["start"], event["callers"]
+        block = self.blocks.get(start)
+        own = [c for c in callers if not re.match(r"operator (new|delete)|picture_|\(anonymous"
+                                                  r" namespace\)::Recorded", c[0])]
+        asker = next((c for c in own if not re.match(r"std::make_(unique|shared)", c[0])),
+                     ["", None])
+        function, at = next(((f, p) for f, p in callers if p), ("??", None))
+        operators = callers[:len(callers) - len(own)] if own else callers
+        array = any(re.match(r"operator (new|delete)\[\]", f) for f, _ in operators)
+        kind = event["event"]
+        if kind == "allocated":
+            block = {"id": len(self.blocks) + 1, "size": event["size"], "state": "live",
+                     "at": at or "", "shown": bool(asker[1]), "array": array,
+                     "mapping": event["mapping"], "mapped": event["mapped"]}
+            self.blocks[start] = block
+            self.by_id[block["id"]] = block
+            self.starts.insert(bisect_right(self.starts, start), start)
+        elif kind == "released" and block:
+            block.update(state="released", releaser=function, released_at=len(self.steps) - 1)
+            if block["shown"] and block["at"] and block["array"] != array:
+                made, wrong = ("new[]", "delete") if block["array"] else ("new", "delete[]")
+                self.found("bad release", f"block {block['id']} came from {made} and {function} "
+                                          f"releases it with {wrong}: release with what "
+                                          "allocated", block=block["id"], function=function)
+        elif kind == "released again" and block and block["shown"]:
+            self.found("double free", f"block {block['id']} is released a second time, in "
+                                      f"{function}; {block['releaser']} had released it",
+                       block=block["id"], function=function)
+        elif kind == "bad release":
+            self.found("bad release", f"{function} releases {self.what_is(start)}, which no "
+                       "new returned: only a block's start, as new gave it, can be released",
+                       function=function)
+        elif kind == "pages reused" and block:
+            block["state"] = "given back"
+            self.note("the pages of the blocks released longest ago were given back to the "
+                      "system to make room (too many blocks): a later use of one of them is "
+                      "not found")
+        elif kind == "faulted":
+            for fault in self.faulting:
+                if fault["address"] == start:
+                    fault["access"] = event["access"]
+
+    def on_fault(self, fault):
+        """A stop on a closed page: the block whose pages it is in, past its
+        end or released, whatever the width of the access (a library's
+        load may start before the block)."""
+        self.settle()
+        if not fault["again"]:
+            self.faulting.append({**fault, "step": max(len(self.steps) - 1, 0)})
+
+    def settle(self):
+        """Findings of the faults whose access the recorder has told."""
+        for fault in self.faulting:
+            address, block = fault["address"], self.in_pages(fault["address"])
+            start = next((s for s, b in self.blocks.items() if b is block), None)
+            how = {"read": "reads", "write": "writes"}.get(fault.get("access"), "uses")
+            inside = f", in a call of {plain_name(fault['library'])}" if fault["library"] else ""
+            who = self.named(fault["function"] or "??")
+            if block is None:
+                continue
+            if address >= start + block["size"] and block["state"] == "live":
+                over = address - start - block["size"]
+                size = block.get("element size")
+                count = block["size"] // size if size else 0
+                what = (f"[{(address - start) // size}], past the end of block {block['id']} "
+                        f"([0] to [{count - 1}]" if count else
+                        f"{'the first byte' if over == 0 else f'{over + 1} bytes'} past the "
+                        f"end of block {block['id']} ({block['size']} bytes")
+                if not self.already("past the end", block["id"]):
+                    self.found("past the end", f"{who} {how} {what}, allocated at "
+                                               f"{block['at']}){inside}",
+                               block=block["id"], function=who, step=fault["step"])
+            elif block["state"] != "live" and not self.already("use after free", block["id"]):
+                self.found("use after free", f"{who} {how} block {block['id']}{inside} after "
+                                             f"{block.get('releaser', '??')} released it",
+                           block=block["id"], function=who, step=fault["step"])
+        self.faulting = []
+
+    def already(self, kind, block):
+        return any(f["kind"] == kind and f.get("block") == block for f in self.findings)
+
+    def in_pages(self, address):
+        """The block whose pages (its own and the closed one after them)
+        hold address, or None."""
+        index = bisect_left(self.starts, address)
+        for start in self.starts[max(index - 1, 0):index + 1]:
+            block = self.blocks[start]
+            if block["mapping"] <= address < block["mapping"] + block["mapped"]:
+                return block
+        return None
+
+    def on_return(self, record):
+        self.returns.append(record)
+
+    def on_step(self, raw):
+        self.settle()
+        self.sp = raw["sp"]
+        keys = [tuple(f["key"]) for f in raw["frames"]]
+        before = self.steps[-1] if self.steps else None
+        for frame in before["frames"] if before else []:  # returned: its objects are gone
+            if frame.get("key") and frame["key"] not in keys:
+                self.activation.pop(frame["key"], None)
+                self.dead.extend((int(o["address"], 16), int(o["address"], 16) + o.get("size", 1),
+                                  o["name"], frame["function"])
+                                 for o in frame["objects"] if "address" in o)
+        for start, read in raw["blocks"].items():
+            self.read(int(start), read)
+        building = {o["refers"] for f in raw["frames"] for o in f["objects"]
+                    if o["name"] == "this" and "constructor" in (member(f["function"])[1] or "")
+                    and "refers" in o}
+        frames = []
+        for index, frame in enumerate(raw["frames"]):
+            its_key = keys[index]
+            if its_key not in self.activation:  # a new call, even from the same place
+                self.activation[its_key] = len(self.seen_lines)
+                self.seen_lines[self.activation[its_key]] = set()
+            lines = self.seen_lines[self.activation[its_key]]
+            newest = index == len(raw["frames"]) - 1
+            objects = [self.shown(o, self.built(o, frame["line"], newest, lines, building))
+                       for o in frame["objects"]]
+            lines.add(frame["line"])
+            frames.append({"function": self.named(frame["function"]), "at": frame["at"],
+                           "objects": objects, "key": its_key, "entry": frame.get("entry", {}),
+                           "raw function": frame["function"]})
+        globals_ = [self.shown(o, True) for o in raw["globals"]]
+        built = {o["name"] for o in frames[-1]["objects"] if "state" not in o}
+        marks = {}
+        for base, index, pointer, number in raw["subscripts"]:
+            start = self.start_of(pointer)
+            block = self.blocks.get(start)
+            if (index.isdigit() or index in built) and block and block.get("elements"):
+                size = block["element size"]
+                marks.setdefault(block["id"], []).append((pointer - start) // size + number)
+        self.returned(frames)
+        step = {"at": frames[-1]["at"], "function": frames[-1]["function"],
+                "says": captions.says(self, frames, before),
+                "out": raw["out"], "err": raw["err"],
+                "frames": ([{"function": "globals", "at": None, "objects": globals_}]
+                           if globals_ else []) + frames,
+                "blocks": self.drawn(marks)}
+        self.steps.append(step)
+        self.shared(step)
+        self.dangling(step)
+        self.entered(step)
+
+    def on_end(self, record):
+        self.settle()
+        self.end, self.broke = record["how"], record.get("traceback")
+        self.out, self.err = record["out"], record["err"]
+        if self.broke:
+            self.note("the tracer broke here; what it said:\n" + self.broke)
+        if self.steps and record["how"].startswith("exit"):
+            self.returned([])
+            last = self.steps[-1]
+            self.steps.append({**last, "function": "", "says": f"the program has ended: "
+                               f"{record['how']}", "out": record["out"], "err": record["err"],
+                               "frames": [], "blocks": self.drawn({})})
+            self.leaks(self.steps[-2])
+
+    # Memory in the lesson's words.
+
+    def read(self, start, read):
+        """Takes in what the observer read of a block."""
+        block = self.blocks.get(start)
+        if block is None or block["state"] != "live":
+            return
+        if "object" in read:  # the same dict while it holds the same: drawn() keeps it
+            object_ = {"type": read["object"]["type"],
+                       "fields": [self.field(f) for f in read["object"]["fields"]]}
+            block["object"] = object_ if object_ != block.get("object") else block["object"]
+        elif "elements" in read:
+            elements = [{"index": i, "value": v} for i, v in enumerate(read["elements"])]
+            kept = block.get("last elements")
+            block["elements"] = block["last elements"] = elements if elements != kept else kept
+            block["element size"] = read["element size"]
+        elif "bytes" in read and "object" not in block:
+            block["text"] = bytes.fromhex(read["bytes"]).split(b"\0")[0].decode(errors="replace")
+        elif "unreadable" in read:
+            self.note(f"block {block['id']} could not be read: {read['unreadable']}")
+
+    def drawn(self, marks):
+        """The shown blocks as the step draws them; elements only where a
+        pointer at the block's start said this step what they are."""
+        found = []
+        for start, b in self.blocks.items():
+            if b["shown"]:
+                touched = marks.get(b["id"])
+                signature = (b["state"], b.get("text"), id(b.get("object")),
+                             id(b.get("elements")), touched)
+                if b.get("signature") != signature:  # a block as it was is drawn as it was
+                    b["signature"], b["drawn"] = signature, {
+                        "address": hex(start), **{k: v for k, v in b.items() if k in (
+                            "id", "size", "state", "text", "object", "at", "array",
+                            "elements")}, **({"touched": touched} if touched else {})}
+                found.append(b["drawn"])
+            b.pop("elements", None)
+        return found
+
+    def built(self, item, line, newest, lines, building):
+        """Whether a variable is built: an argument is; a local is from
+        after its declaration's line (on that line, once it came round in
+        this call), and in a caller while a constructor running now builds
+        it."""
+        if item.get("argument") or item["line"] < line:
+            return True
+        if item["line"] == line:
+            return line in lines if newest else item.get("address") in building
+        return False
+
+    def shown(self, item, built):
+        """A variable as the page draws it."""
+        if not built:
+            return {"name": item["name"], "type": item["type"], "state": "not built yet",
+                    "address": hex(item.get("address", 0))}
+        if item["name"] == "this" and item.get("refers") == 0:
+            return {"name": "this", "type": item["type"], "state": "not built yet"}
+        shown = {"name": item["name"], "type": item["type"]}
+        if "address" in item and "refers" not in item:
+            shown.update(address=hex(item["address"]), size=item["size"])
+        return {**shown, **self.field(item)}
+
+    def field(self, item):
+        """A field or a variable's value: a reference to what it names, an
+        object's fields, a pointer with the block it points into."""
+        if "base" in item:
+            return {"base": item["base"], "fields": [self.field(f) for f in item["fields"]]}
+        shown = {"name": item["name"]}
+        if "unreadable" in item:
+            if (item["name"], item["unreadable"]) not in self.unread:
+                self.unread.add((item["name"], item["unreadable"]))
+                self.note(f"`{item['name']}` could not be read: {item['unreadable']}")
+            return {**shown, "value": "could not be read"}
+        if "refers" in item:
+            shown.update(refers=hex(item["refers"]),
+                         value=item.get("global") or item.get("library") or "")
+            gone = self.gone(item["refers"])
+            return {**shown, **({"dangling": gone} if gone else {})}
+        if "fields" in item:
+            return {**shown, "type": item["type"], "fields": [self.field(f) for f in item["fields"]]}
+        if "pointer" not in item:
+            return {**shown, "value": item["value"]}
+        address = item["pointer"]
+        shown["value"] = "nullptr" if address == 0 else hex(address)
+        start = self.start_of(address)
+        if start is not None:
+            block = self.blocks[start]
+            shown["block"] = block["id"]
+            block["shown"] = True
+            if address != start and item["target"]["size"]:
+                shown["element"] = (address - start) // item["target"]["size"]
+        elif self.gone(address):
+            shown["dangling"] = self.gone(address)
+        return shown
+
+    def start_of(self, address):
+        """The start of the block address is in, or None."""
+        index = bisect_right(self.starts, address) - 1
+        start = self.starts[index] if index >= 0 and address else None
+        return start if start is not None and address < start + self.blocks[start]["size"] \
+            else None
+
+    def gone(self, address):
+        """The object of a returned frame address is in, in words, or None:
+        below the newest frame's stack pointer no frame's object lives now."""
+        if not address or address >= self.sp:
+            return None
+        dead = next((d for d in self.dead[::-1] if d[0] <= address < d[1]), None)
+        return dead and f"`{dead[2]}` of {dead[3]}"
+
+    def what_is(self, address):
+        """An address in words: a block, the inside of one, or an object."""
+        start = self.start_of(address)
+        if start is not None:
+            block = self.blocks[start]
+            return (f"block {block['id']}" if start == address else
+                    f"an address {address - start} bytes inside block {block['id']}")
+        holder = captions.name_of(address, self.steps[-1], inside=True) if self.steps else None
+        return f"{holder}, an object on the stack" if holder else f"the address {address:#x}"
+
+    def named(self, function):
+        """A function as the lesson names it: a test's body as the TEST that
+        wrote it."""
+        if self.test and function.endswith("::TestBody()"):
+            suite, _, case = self.test.partition(".")
+            return f"TEST({suite.split('/')[0]}, {case})"
+        return function
+
+    # Findings.
+
+    def found(self, kind, says, step=None, **more):
+        assert kind in schema.KINDS, kind
+        function = more.pop("function", None) or (self.steps[-1]["function"] if self.steps
+                                                  else "??")
+        self.findings.append({"step": max(len(self.steps) - 1, 0) if step is None else step,
+                              "kind": kind, "says": says, "function": function, **more})
+
+    def note(self, says):
+        if not any(n["says"] == says for n in self.notes):
+            self.notes.append({"step": max(len(self.steps) - 1, 0), "says": says})
+
+    def shared(self, step):
+        """A live block that fields of two objects point into, found the first time."""
+        objects = {o["address"]: (f"`{o['name']}`", o["fields"]) for f in step["frames"]
+                   for o in f["objects"] if "fields" in o}
+        objects.update({b["address"]: (f"the `{b['object']['type']}` on the heap (block "
+                                       f"{b['id']})", b["object"]["fields"])
+                        for b in step["blocks"] if "object" in b})
+        holders = {}
+        for address, (_, parts) in objects.items():
+            for part in flat(parts):
+                holders.setdefault(part.get("block"), set()).add(address)
+        last = self.steps[-2]["function"] if len(self.steps) > 1 else "??"
+        for block in sorted({b["id"] for b in self.blocks.values() if b["state"] == "live"}
+                            & set(holders)):
+            if len(holders[block]) > 1 and not self.already("shared block", block):
+                held = " and ".join(objects[h][0] for h in sorted(holders[block]))
+                self.found("shared block", f"{held} hold one block, block {block}, where each "
+                                           f"should own a block of its own: {last} made them "
+                                           "share it", block=block, function=last)
+
+    def dangling(self, step):
+        """A pointer or reference, a member one too, into an object whose
+        frame has returned, found the first step the line that runs uses it."""
+        frame = step["frames"][-1]
+        line = captions.line_of(self, frame["at"])
+        for item in frame["objects"]:
+            for part in flat(item.get("fields", [item])):
+                gone = part.get("dangling")
+                if gone and re.search(rf"\b{re.escape(item['name'])}\b", line) and not any(
+                        f["kind"] == "dangling" and f.get("holder") == item["name"]
+                        for f in self.findings):
+                    name = item["name"] + ("" if part is item else "." + part["name"])
+                    self.found("dangling", f"`{name}` {'refers to' if 'refers' in part else 'points to'} "
+                                           f"{gone}, whose frame has returned: that object is "
+                                           f"gone, and `{line}` uses what is left in its place",
+                               holder=item["name"], function=frame["function"])
+
+    def leaks(self, last):
+        """At the end, a block still live is a leak, unless a variable of
+        static storage still points to it: then it was kept to the end."""
+        kept = {part.get("block"): item["name"] for frame in last["frames"][:1]
+                if frame["function"] == "globals" for item in frame["objects"]
+                for part in flat(item.get("fields", [item]))}
+        for block in self.blocks.values():
+            if block["state"] == "live" and block["shown"]:
+                holder = kept.get(block["id"])
+                self.found("kept to the end" if holder else "leak",
+                           f"block {block['id']} ({block['size']} bytes, allocated at "
+                           f"{block['at']}) was never released" + (
+                               f"; `{holder}` still points to it as the program ends"
+                               if holder else ""), function="")
+
+    # Copies and destructors: what they did, seen once they return.
+
+    def entered(self, step):
+        """At the first step of a copy or destructor of a project class:
+        what it works on, for the page's question and the checks on its
+        return; a copy from a derived object is sliced."""
+        frame = step["frames"][-1]
+        call = frame["entry"].get("call")
+        if not call:
+            return
+        kind, cls, this = call["kind"], call["class"], call["this"]
+        copy = step["says"].startswith("copy constructor: the copy of")
+        local = frame["entry"].get("local")
+        pending = {"step": len(self.steps) - 1, "kind": kind, "class": cls, "this": this,
+                   "object": captions.name_of(this, step) or (f"`{local}`" if local else None)
+                   or (step["says"].split(": ", 1)[1] if copy else f"the `{cls}`"),
+                   "blocks": self.live(call.get("fields", []))}
+        if "source" in call:
+            pending.update(source=call["source"],
+                           **{"from": captions.name_of(call["source"], step) or "its source"})
+            dynamic = call.get("dynamic")
+            if dynamic and dynamic != cls and not captions.base_part(this, step["frames"]):
+                static = {f["name"] for f in flat(call["static fields"])}
+                left = [f["name"] for f in flat(call["dynamic fields"]) if f["name"] not in static]
+                self.found("sliced", f"{pending['object']} is {a(cls)} "
+                                     f"{'built' if 'constructor' in kind else 'assigned'} from "
+                                     f"{pending['from']}, {a(dynamic)}: only its `{cls}` part "
+                                     f"is copied; {', '.join(f'`{n}`' for n in left)} "
+                                     f"{'is' if len(left) == 1 else 'are'} left behind",
+                           function=frame["function"])
+        self.pending[frame["key"]] = pending
+
+    def live(self, fields):
+        """{field: block id} of the pointer fields that point to a live block."""
+        found = {}
+        for part in flat(fields):
+            start = self.start_of(part.get("pointer") or 0)
+            if start is not None and self.blocks[start]["state"] == "live":
+                found[part["name"]] = self.blocks[start]["id"]
+        return found
+
+    def returned(self, frames):
+        """For each copy or destructor whose frame is gone: what it did, and
+        a finding when a copy's field differs from its source's."""
+        keys = {f["key"] for f in frames}
+        returns = {tuple(r["key"]): r for r in self.returns}
+        self.returns = []
+        for its_key in [k for k in self.pending if k not in keys]:
+            call = self.pending.pop(its_key)
+            objects = {o["name"]: o["fields"] for o in returns.get(its_key, {}).get("objects", [])}
+            self.calls.append({
+                "step": call["step"], "returns": len(self.steps), "kind": call["kind"],
+                "class": call["class"], "object": call["object"], "before": call["blocks"],
+                "blocks": self.live(objects.get("this", [])),
+                "released": [b["id"] for b in self.blocks.values() if b["state"] == "released"
+                             and b.get("released_at", len(self.steps)) >= call["step"]]})
+            if "source" in objects and call["source"] != call["this"]:
+                self.differs(call, objects["this"], objects["source"])
+
+    def differs(self, call, mine, theirs):
+        """A field of the copy that differs from its source's: a block by
+        what it holds, anything else by its value."""
+        for left, right in zip(flat(mine), flat(theirs)):
+            if self.held(left) != self.held(right):
+                self.found("copy differs", f"after the {call['kind']}, "
+                           f"`{call['object'].strip('`')}.{left['name']}` is {self.held(left)} "
+                           f"where `{call['from'].strip('`')}.{right['name']}` is "
+                           f"{self.held(right)}: a copy copies every member (C.61)",
+                           function=call["class"], step=len(self.steps))
+
+    def held(self, part):
+        """A field's value for comparing copies: a block's contents, not where."""
+        start = self.start_of(part.get("pointer") or 0)
+        if start is None:
+            return part.get("value", "nullptr" if part.get("pointer") == 0 else
+                            hex(part.get("pointer", 0)))
+        block = self.blocks[start]
+        if block.get("elements"):
+            return " ".join(e["value"] for e in block["elements"])
+        return f'"{block.get("text", "")}"' if "text" in block else f"block {block['id']}"
+
+
+def plain_name(function):
+    """A library routine as the lesson calls it: strcpy, not __strcpy_avx2."""
+    return re.sub(r"^_+|_(avx|sse|evex|erms|unaligned)\w*$", "", function)
+
+
+def interpret(records, settings, output=b"", errors=b"", failures=()):
+    """The trace of a run from its raw records (checked against schema.RAW),
+    its output and errors as bytes, and a drawn test's failure records."""
+    run = Run(settings)
+    for record in records:
+        schema.check_raw(record)
+        run.take(record)
+    if not hasattr(run, "end"):
+        run.on_end({"how": "the tracer's records end early", "out": len(output),
+                    "err": len(errors)})
+    failed = placed(run, failures, output)  # by bytes, before the steps count otherwise
+    trace = {("test" if run.test else "program"): run.test or settings.get("name"),
+             "end": run.end, "why": captions.ended(run, errors),
+             "output": counted(run.steps, "out", output),
+             "errors": counted(run.steps, "err", errors),
+             "findings": run.findings, "failures": failed,
+             "notes": run.notes, "calls": run.calls,
+             "sources": {path: "\n".join(lines) for path, lines in run.sources.items()}}
+    pieces = schema.Pieces()
+    for step in run.steps:
+        step["frames"] = [{"function": f["function"], "at": f["at"],
+                           "objects": [pieces(o) for o in f["objects"]]} for f in step["frames"]]
+        step["blocks"] = [pieces(b) for b in step["blocks"]]
+    trace.update(pieces=pieces.pieces, steps=run.steps)
+    schema.check_trace(trace)
+    return trace
+
+
+def counted(steps, field, raw):
+    """The text of raw, and each step's count of its bytes turned into the
+    page's units (UTF-16, as JavaScript's strings count)."""
+    text = raw.decode(errors="replace")
+    for step in steps:
+        step[field] = len(raw[:step[field]].decode(errors="replace").encode("utf-16-le")) // 2
+    return text
+
+
+def placed(run, failures, output):
+    """A drawn test's failed expectations, each at the step that printed it,
+    or at the last step that ran its line, or with a note that says so."""
+    found = []
+    for failure in failures:
+        at = output.find(f"  {failure['at']}:".encode())
+        step = next((n - 1 for n, s in enumerate(run.steps) if at >= 0 and s["out"] > at), None)
+        if step is None:
+            step = next((n for n in range(len(run.steps) - 1, -1, -1)
+                         if run.steps[n]["at"] == failure["at"]), None)
+        if step is None:
+            step = len(run.steps) - 1
+            run.note(f"the failure at {failure['at']} is shown at the last step: no step "
+                     "printed it or ran its line")
+        found.append({**failure, "step": max(step, 0)})
+    return found
+
+
+def records_of(text):
+    return [json.loads(line) for line in text.splitlines() if line.strip()]

@@ -1,0 +1,672 @@
+"""The observer of make picture, run inside GDB (gdb -batch -x observe.py):
+steps one run of a program, or the body of one unit test, line by line
+through the project's own code, and writes what it sees as raw records,
+one JSON object a line (schema.py's RAW says each kind). It only
+observes: values as they are, the recorder's log, and the facts only GDB
+knows (a frame's `this`, a dynamic type, whether a member is virtual, an
+object's fields when a call returns). What they mean is interpret.py's.
+Its settings come as one JSON file named by PICTURE_SETTINGS (settings.py).
+"""
+import json
+import os
+import re
+import sys
+import time
+import traceback
+from bisect import bisect_right
+from pathlib import Path
+
+import gdb
+
+SETTINGS = json.loads(Path(os.environ["PICTURE_SETTINGS"]).read_text())
+TOP = SETTINGS["top"].rstrip("/") + "/"
+sys.path.insert(0, TOP)
+from picture.interpret import member  # noqa: E402 (after the checkout is on the path)
+
+FAILS = (gdb.error, gdb.MemoryError, RuntimeError, TypeError, ValueError, UnicodeError,
+         OverflowError, KeyError)
+
+
+class Observer:
+    """One run, observed: its records go to out as they are made."""
+
+    def __init__(self, out):
+        self.out = out
+        self.steps = 0
+        self.starts, self.sizes = [], {}  # the recorder's blocks, by start
+        self.keys = set()  # the frames of the last step
+        self.sources = set()
+        self.places = {}  # return address: [function, FILE:LINE or None]
+        self.lined = {}  # a function's start: its line breakpoints
+        self.signal, self.exiting, self.fault_at = None, False, None
+        self.pending = {}  # copies and destructors running, by their frame
+        self.log, self.statics = None, {}
+
+    def write(self, **record):
+        self.out.write(json.dumps(record) + "\n")
+
+    # Where the run is.
+
+    def at(self, frame):
+        """FILE:LINE of a frame in the project's own code, or None."""
+        try:
+            sal = frame.find_sal()
+        except gdb.error:
+            return None
+        name = sal.symtab.filename if sal.symtab else ""
+        if not project_file(name):
+            return None
+        path = name[len(TOP):]
+        if path not in self.sources:
+            self.sources.add(path)
+            self.write(record="source", path=path,
+                       text=Path(name).read_text(errors="replace"))
+        return f"{path}:{sal.line}"
+
+    def chain(self):
+        """The project's frames, outermost first."""
+        frame, found = gdb.newest_frame(), []
+        while frame is not None:
+            found += [frame] if self.at(frame) else []
+            frame = frame.older()
+        return found[::-1]
+
+    def place(self, pc):
+        """[function, FILE:LINE in the project or None] of a return address."""
+        if pc not in self.places:
+            sal, block = gdb.find_pc_line(pc - 1), gdb.block_for_pc(pc - 1)
+            name = sal.symtab.filename if sal.symtab else ""
+            function = block.function.print_name if block and block.function else symbol(pc - 1)
+            self.places[pc] = [function, f"{name[len(TOP):]}:{sal.line}"
+                               if project_file(name) else None]
+        return self.places[pc]
+
+    # The recorder's log.
+
+    def logged(self):
+        """Writes each event of the recorder's log and empties it; the
+        record's fields and the event kinds are read by name."""
+        if not self.log:  # where the count and the log's address are
+            self.log = [int(gdb.parse_and_eval(f"&{name}")) for name in
+                        ("picture_logged", "picture_log")]
+        memory = gdb.selected_inferior()
+        count = int.from_bytes(memory.read_memory(self.log[0], 8), "little")
+        if not count:
+            return
+        kind = gdb.lookup_type("PictureRecord")
+        log = int.from_bytes(memory.read_memory(self.log[1], 8), "little")
+        raw = bytes(memory.read_memory(log, count * kind.sizeof))
+        memory.write_memory(self.log[0], bytes(8))
+        fields = {f.name: f for f in kind.fields()}
+        names = enum_names("PictureEvent", "picture_")
+        accesses = enum_names("PictureAccess", "picture_")
+
+        def word(record, name, index=0):
+            field = fields[name]
+            size = field.type.target().sizeof if field.type.code == gdb.TYPE_CODE_ARRAY \
+                else field.type.sizeof
+            at = field.bitpos // 8 + index * size
+            return int.from_bytes(record[at:at + size], "little")
+
+        callers = fields["callers"].type.range()[1] + 1
+        for at in range(0, len(raw), kind.sizeof):
+            record = raw[at:at + kind.sizeof]
+            event, start, size = names[word(record, "kind")], word(record, "start"), \
+                word(record, "size")
+            if event == "allocated":
+                self.sizes[start] = size
+                self.starts.insert(bisect_right(self.starts, start), start)
+            self.write(record="event", event=event, start=start, size=size,
+                       access=accesses[word(record, "access")],
+                       mapping=word(record, "mapping"), mapped=word(record, "mapped"),
+                       callers=[self.place(pc) for pc in
+                                (word(record, "callers", i) for i in range(callers)) if pc])
+
+    def block_at(self, address):
+        """The start of the recorded block address is in, or None."""
+        index = bisect_right(self.starts, address) - 1
+        start = self.starts[index] if index >= 0 else None
+        return start if start is not None and address < start + self.sizes[start] else None
+
+    # Values as they are.
+
+    def value(self, name, value, depth=0):
+        """A variable or field: an object with its fields, a reference, a
+        pointer, or a plain value; what cannot be read says why."""
+        shown = {"name": name, "type": type_name(value.type)}
+        try:
+            kind = value.type.strip_typedefs().unqualified()
+            if kind.code in (gdb.TYPE_CODE_REF, gdb.TYPE_CODE_RVALUE_REF) or name == "this":
+                target = value.dereference() if kind.code == gdb.TYPE_CODE_PTR \
+                    else value.referenced_value()
+                address = int(target.address)
+                return {**shown, "refers": address, "global": global_name(address),
+                        "library": library(target.type)}
+            if value.address is not None:
+                shown.update(address=int(value.address), size=kind.sizeof)
+            if kind.code == gdb.TYPE_CODE_STRUCT and not library(kind):
+                return {**shown, "fields": self.fields(value, depth)}
+            if kind.code == gdb.TYPE_CODE_ARRAY and kind.target().sizeof > 1:
+                count = min(kind.range()[1] + 1, 16)
+                return {**shown, "fields": [self.value(f"[{i}]", value[i], depth + 1)
+                                            for i in range(count)]}
+            return {**shown, **self.plain(value, kind)}
+        except FAILS as error:
+            return {**shown, "unreadable": f"{type(error).__name__}: {error}"}
+
+    def plain(self, value, kind):
+        if kind.code == gdb.TYPE_CODE_ARRAY:  # of char
+            return {"value": '"' + value.string(errors="replace", length=-1)
+                    .split("\0")[0][:40] + '"'}
+        if kind.code == gdb.TYPE_CODE_FLT:
+            return {"value": shortest(value)}
+        if kind.code == gdb.TYPE_CODE_PTR:
+            return {"pointer": int(value), "target": target_of(kind)}
+        if library(kind) == "std::string":
+            return {"value": value.format_string()[:60]}
+        if re.match(r"std::(unique|shared)_ptr<", str(kind)):
+            printer = gdb.default_visualizer(value)  # the library's own printer
+            if printer is None or not hasattr(printer, "children"):
+                raise ValueError(f"no printer for {kind} to read it by")
+            held = next(iter(printer.children()))[1]
+            return {"pointer": int(held), "target": target_of(held.type.strip_typedefs())}
+        if library(kind) and kind.code != gdb.TYPE_CODE_ENUM:
+            return {"value": library(kind)}
+        return {"value": value.format_string(raw=True)[:60]}
+
+    def fields(self, value, depth):
+        """An object's fields, each base class's as a part of its own first."""
+        found = []
+        for part in value.type.strip_typedefs().fields():
+            if part.is_base_class:
+                found.append({"base": str(part.type),
+                              "fields": self.fields(value[part], depth)})
+            elif not part.artificial and hasattr(part, "bitpos") and \
+                    not part.name.startswith("_vptr"):
+                found.append(self.value(part.name, value[part], depth + 1))
+        return found
+
+    def contents(self, pointers):
+        """What the blocks that pointers reach hold, as a pointer at a
+        block's start says (an object of its dynamic type, elements), else
+        its bytes; each block read once, and the blocks its object points
+        to after it."""
+        found, queue = {}, list(pointers)
+        while queue:
+            address, target = queue.pop(0)
+            start = self.block_at(address)
+            if start is None or (start in found and "bytes" not in found[start]):
+                continue
+            size = self.sizes[start]
+            try:
+                if address == start and target["kind"] == "object":
+                    item = gdb.Value(start).cast(gdb.lookup_type(target["type"]).pointer())
+                    item = item.dereference()
+                    item = item.cast(item.dynamic_type)
+                    read = {"object": {"type": str(item.type),
+                                       "fields": self.fields(item, 0)}}
+                    queue += pointers_in(read["object"]["fields"])
+                elif address == start and target["kind"] in ("float", "integer") \
+                        and target["size"] > 1:
+                    item = gdb.Value(start).cast(gdb.lookup_type(target["type"]).pointer())
+                    read = {"elements": [shortest(item[i]) if target["kind"] == "float"
+                                         else str(int(item[i]))
+                                         for i in range(min(size // target["size"], 64))],
+                            "element size": target["size"]}
+                elif start in found:
+                    continue
+                else:
+                    read = {"bytes": bytes(gdb.selected_inferior().read_memory(
+                        start, min(size, 60))).hex()}
+            except FAILS as error:
+                read = {"unreadable": f"{type(error).__name__}: {error}"}
+            found[start] = read
+        return found
+
+    # One step.
+
+    def step(self, frames):
+        """Writes the step now: its frames, their variables, what the line
+        subscripts, and what the blocks reached hold."""
+        self.logged()
+        keys = [key(frame) for frame in frames]
+        shown = []
+        for frame, its_key in zip(frames, keys):
+            line = frame.find_sal().line
+            shown.append({"function": function_of(frame), "at": self.at(frame), "line": line,
+                          "key": its_key, "objects": self.variables(frame)})
+            if its_key not in self.keys and frame is frames[-1] and len(frames) > 1:
+                shown[-1]["entry"] = self.entered(frame, frames)
+        outermost = frames[0].find_sal().symtab.filename
+        if outermost not in self.statics:
+            self.statics[outermost] = statics(frames[0])
+        globals_ = [self.value(s.name.replace("(anonymous namespace)::", ""), s.value())
+                    for s in self.statics[outermost]]
+        returns = self.returned(keys)
+        pointers = pointers_in(globals_ + [o for f in shown for o in f["objects"]]
+                               + [o for r in returns for o in r.get("objects", [])])
+        subscripts = self.subscripts(frames[-1], shown[-1]["at"])
+        self.keys = set(keys)
+        self.write(record="step", sp=int(gdb.newest_frame().read_register("rsp")),
+                   out=os.path.getsize(SETTINGS["output"]),
+                   err=os.path.getsize(SETTINGS["errors"]), frames=shown, globals=globals_,
+                   subscripts=subscripts,
+                   blocks={str(k): v for k, v in self.contents(pointers).items()})
+        self.steps += 1
+
+    def variables(self, frame):
+        """The frame's arguments and locals in scope, in declaration order,
+        each with its line and whether it is an argument."""
+        found, scope = [], frame.block()
+        while scope is not None and not scope.is_static:  # innermost scope first
+            found = [s for s in scope if (s.is_variable or s.is_argument)
+                     and not s.name.startswith(("__", "gtest"))  # GoogleTest's own
+                     and not (s.name == "this" and is_test_body(frame))] + found
+            scope = None if scope.function else scope.superblock
+        shown = []
+        for symbol in sorted(found, key=lambda s: (not s.is_argument, s.line)):
+            try:
+                value = symbol.value(frame)
+                item = self.value(symbol.name, value)
+            except FAILS as error:
+                item = {"name": symbol.name, "type": "?",
+                        "unreadable": f"{type(error).__name__}: {error}"}
+            shown.append({**item, "line": symbol.line, "argument": symbol.is_argument})
+        return shown
+
+    def subscripts(self, frame, at):
+        """[base, index, pointer, index's value] of each plain subscript on
+        the line (p[i], this->ptr[3]) that can be read without running
+        anything."""
+        found = []
+        for base, index in re.findall(r"((?:this->)?\w+)\s*\[\s*(\w+)\s*\]", source_line(at)):
+            try:  # the newest frame is the selected one
+                number = int(index) if index.isdigit() else int(gdb.parse_and_eval(index))
+                found.append([base, index, int(gdb.parse_and_eval(base)), number])
+            except FAILS:
+                pass
+        return found
+
+    def entered(self, frame, frames):
+        """The facts of a call's first step: through which static type a
+        virtual member is called; for a constructor, copy or destructor,
+        the caller's local it works on (in scope or not) and its source."""
+        facts = {}
+        function = function_of(frame)
+        method = re.match(r"(.*)::(\w+)\(", function)
+        caller_line = source_line(self.at(frames[-2]))
+        used = method and re.search(rf"([\w\[\].]+)\s*(->|\.)\s*{method.group(2)}\s*\(",
+                                    caller_line)
+        if used and is_virtual(method.group(1), method.group(2)):
+            facts["virtual"] = True
+            try:
+                frames[-2].select()
+                facts["through"] = str(gdb.parse_and_eval(used.group(1)).type)
+            except FAILS:
+                pass
+            gdb.newest_frame().select()
+        cls, kind = member(function)
+        if kind is None:
+            return facts
+        try:
+            this = int(frame.read_var("this"))
+        except FAILS:
+            return facts
+        facts["local"] = out_of_scope(frames[-2], this)
+        if len(frames) > 2:
+            facts["outer local"] = out_of_scope(frames[-3], this)
+        if kind in ("copy constructor", "copy assignment", "destructor"):
+            facts["call"] = self.call(frame, kind, cls, this)
+        return facts
+
+    def call(self, frame, kind, cls, this):
+        """What a copy or destructor works on: its object's fields now, and
+        its source's dynamic type with the fields of both types."""
+        found = {"kind": kind, "class": cls, "this": this}
+        if kind != "copy constructor":
+            found["fields"] = self.object_at(this, cls)
+        source = next((int(s.value(frame).referenced_value().address) for s in frame.block()
+                       if s.is_argument and s.name != "this" and
+                       s.type.strip_typedefs().code == gdb.TYPE_CODE_REF), None)
+        if source is not None:
+            found["source"] = source
+            try:
+                value = gdb.Value(source).cast(gdb.lookup_type(cls).pointer()).dereference()
+                dynamic = str(value.dynamic_type)
+                found["dynamic"] = dynamic
+                if dynamic != cls:
+                    found["dynamic fields"] = self.fields(value.cast(value.dynamic_type), 0)
+                    found["static fields"] = self.fields(value, 0)
+            except FAILS:
+                pass
+        self.pending[key(frame)] = found
+        return found
+
+    def object_at(self, address, cls):
+        try:
+            value = gdb.Value(address).cast(gdb.lookup_type(cls).pointer()).dereference()
+            return self.fields(value, 0)
+        except FAILS as error:
+            return [{"name": "*this", "type": cls,
+                     "unreadable": f"{type(error).__name__}: {error}"}]
+
+    def returned(self, keys):
+        """For each copy or destructor whose frame is gone: its object's
+        and its source's fields as it returned."""
+        done = []
+        for its_key in [k for k in self.pending if k not in keys]:
+            call = self.pending.pop(its_key)
+            record = {"key": its_key}
+            if call["kind"] != "destructor" and alive():
+                record["objects"] = [{"name": "this", "type": call["class"],
+                                      "fields": self.object_at(call["this"], call["class"])}]
+                if "source" in call:
+                    record["objects"].append({"name": "source", "type": call["class"],
+                                              "fields": self.object_at(call["source"],
+                                                                       call["class"])})
+            self.write(record="return", **record)
+            done.append(record)
+        return done
+
+    # The run.
+
+    def fault(self):
+        """A stop on a closed page: where, and by what; the recorder's
+        handler says whether it read or wrote, in its log."""
+        address = int(gdb.parse_and_eval("$_siginfo._sifields._sigfault.si_addr"))
+        pc = int(gdb.parse_and_eval("$pc"))
+        again = self.fault_at == (address, pc)  # the handler did not open it
+        self.fault_at = (address, pc)
+        self.logged()
+        frames = self.chain()
+        newest = gdb.newest_frame()
+        library_call = None if self.at(newest) else (newest.name() or None)
+        self.write(record="fault", address=address, again=again, library=library_call,
+                   function=function_of(frames[-1]) if frames else None,
+                   at=self.at(frames[-1]) if frames else None)
+        return again
+
+    def stop_in_project_functions(self):
+        """A breakpoint at every function of the project's sources: `next`
+        then stops in each one a line calls, directly or through the
+        library, and steps over everything else."""
+        points = []
+        for source in sorted(Path(TOP).glob("*/*.[ch]*")) + sorted(Path(TOP).glob("tests/*/*.[ch]*")):
+            if not project_file(str(source)) or source.suffix not in (".cpp", ".h"):
+                continue
+            try:  # by its path in the checkout: no spaces
+                symtab = gdb.decode_line(f"{source.relative_to(TOP)}:1")[1][0].symtab
+            except gdb.error:
+                continue  # not in this program
+            points += [gdb.Breakpoint(source=symtab.filename, line=s.line, internal=True)
+                       for block in (symtab.global_block(), symtab.static_block())
+                       for s in block if s.is_function and s.line
+                       and s.symtab.filename == symtab.filename]
+        return points
+
+    def stop_at_lines(self, frame):
+        """Breakpoints where the code of each line of the frame's function
+        begins, the first time it runs: the run goes from line to line at
+        full speed, stopping where `next` would (a loop's header on each
+        pass)."""
+        try:
+            scope, symtab = gdb.block_for_pc(frame.pc()), frame.find_sal().symtab
+            while scope.function is None:
+                scope = scope.superblock
+            if scope.start in self.lined:
+                return
+            entries = sorted((e.pc, e.line) for e in symtab.linetable()
+                             if scope.start <= e.pc < scope.end and e.line)
+        except FAILS:
+            return
+        self.lined[scope.start] = []
+        for (pc, line), (_, before) in zip(entries, [(0, None)] + entries):
+            if line != before and pc != scope.start:  # not before the frame is set up
+                self.lined[scope.start].append(gdb.Breakpoint(f"*{pc}", internal=True))
+
+    def on_stop(self, event):
+        self.signal = getattr(event, "stop_signal", None)
+        self.exiting = any(p.type == gdb.BP_CATCHPOINT for p in getattr(event, "breakpoints", []))
+
+    def run_out(self, exited):
+        """Runs the rest untraced, reading the log as the program exits.
+        Returns None when it exited, or how it ended otherwise."""
+        while not exited:
+            gdb.execute("continue", to_string=True)
+            if self.exiting:
+                self.logged()
+            elif not exited:  # stopped after the traced part: a crash in a fixture, say
+                frames = self.chain()
+                return (f"signal {self.signal} after the traced part, in "
+                        f"{function_of(frames[-1]) if frames else '??'}")
+        return None
+
+    def where(self):
+        frames = self.chain()
+        return self.at(frames[-1]) if frames else "??"
+
+    def trace(self):
+        """Runs to the start (main, or the test's body), steps to its end or
+        a cap, runs the rest untraced; returns how the run ended."""
+        for setting in ("pagination off", "confirm off", "width 0", "print object on",
+                        "breakpoint always-inserted on"):
+            gdb.execute(f"set {setting}")
+        # Seen first here, then passed on: the recorder opens a block's page.
+        gdb.execute("handle SIGSEGV stop print pass")  # noprint would mean nostop
+        gdb.execute("catch syscall exit_group")  # to read the log before the end
+        test = SETTINGS.get("test")
+        start = "TestBody" if test else "main"  # only the one test runs
+        gdb.Breakpoint(start, internal=True)
+        gdb.events.stop.connect(self.on_stop)
+        exited = []
+        gdb.events.exited.connect(lambda event: exited.append(getattr(event, "exit_code", None)))
+        gdb.execute(f"run {SETTINGS['run']}", to_string=True)
+        if exited or not self.chain():
+            return f"exit {exited[0]} before {start} ran" if exited else f"{start} never ran"
+        points = self.stop_in_project_functions()
+        gdb.execute("set var picture_recording = 1")
+        end = None
+        deadline = SETTINGS["deadline"]
+        while not exited and not end:
+            frames = self.chain()
+            if self.exiting:  # during a step: exit() from the project's code, say
+                self.logged()
+                end = self.run_out(exited)
+                break
+            if self.signal == "SIGSEGV":
+                if self.fault():
+                    end = f"signal SIGSEGV at {self.where()}"
+            elif self.signal == "SIGINT":  # the driver's, at the time cap
+                end = f"cut at the time limit in {self.where()}"
+            elif self.signal not in (None, "SIGTRAP"):
+                end = f"signal {self.signal} at {self.where()}"
+            elif not frames or (test and not any(is_test_body(f) for f in frames)):
+                gdb.execute("set var picture_recording = 0")  # the rest goes on untraced
+                for point in points + sum(self.lined.values(), []):
+                    point.delete()
+                end = self.run_out(exited)
+                break
+            if end:
+                break
+            if self.at(gdb.newest_frame()) and self.signal != "SIGSEGV":
+                self.fault_at = None
+                self.step(frames)
+                self.stop_at_lines(gdb.newest_frame())
+                if self.steps >= SETTINGS["steps"] or time.time() > deadline:
+                    end = (f"cut after {SETTINGS['steps']} steps"
+                           if self.steps >= SETTINGS["steps"]
+                           else f"cut at the time limit after {self.steps} steps")
+                    break
+            gdb.execute("continue", to_string=True)
+        if not exited:
+            gdb.execute("kill")
+            return end or f"signal {self.signal} at {self.where()}"
+        return end or (f"exit {exited[0]}" if exited[0] is not None else "exit 0")
+
+
+# Names and types, as the lesson writes them.
+
+def project_file(path):
+    """A source of the lessons or of the tests (not of the tests' support)."""
+    return path.startswith(TOP) and not path.startswith(
+        tuple(TOP + folder for folder in ("build/", "picture/", "tests/support/")))
+
+
+def function_of(frame):
+    return frame.function().print_name if frame.function() else (frame.name() or "??")
+
+
+def is_test_body(frame):
+    return function_of(frame).endswith("::TestBody()")
+
+
+def key(frame):
+    """What tells one frame from another while it runs: its function, where
+    its frame is, and where it returns to."""
+    try:
+        older = frame.older()
+        return (function_of(frame), int(frame.read_register("rbp")), older.pc() if older else 0)
+    except FAILS:
+        return (function_of(frame), 0, 0)
+
+
+def enum_names(enum, prefix):
+    return {int(f.enumval): f.name[len(prefix):].replace("_", " ")
+            for f in gdb.lookup_type(enum).fields()}
+
+
+def symbol(pc):
+    """The name of the function at pc from the symbol table (a library's
+    operator new[]), or ""."""
+    try:
+        said = gdb.execute(f"info symbol {pc}", to_string=True)
+    except FAILS:
+        return ""
+    found = re.match(r"(.+?)( \+ \d+)? in section", said)
+    return found.group(1) if found else ""
+
+
+def source_line(at):
+    if not at:
+        return ""
+    path, number = at.rsplit(":", 1)
+    try:
+        lines = Path(TOP, path).read_text(errors="replace").splitlines()
+    except OSError:
+        return ""
+    return lines[int(number) - 1].strip() if int(number) <= len(lines) else ""
+
+
+def shortest(number):
+    """A double in its shortest form that reads back exactly (0.1)."""
+    text = repr(float(number))
+    return text[:-2] if text.endswith(".0") else text
+
+
+def type_name(kind):
+    """A type as the lesson writes it: std::unique_ptr<char []>, not with
+    its deleter; std::string, std::ostream."""
+    plain = kind.strip_typedefs().unqualified()
+    try:
+        if re.match(r"std::(unique|shared)_ptr<", str(plain)):
+            return f"{str(plain).split('<')[0]}<{plain.template_argument(0)}>"
+    except FAILS:
+        pass
+    known = library(plain) if plain.code == gdb.TYPE_CODE_STRUCT else None
+    return known if known and "…" not in known else str(kind)
+
+
+def target_of(pointer):
+    """What a pointer type points to: its kind, type and size."""
+    target = pointer.target().strip_typedefs()
+    kind = {gdb.TYPE_CODE_STRUCT: "object", gdb.TYPE_CODE_FLT: "float",
+            gdb.TYPE_CODE_INT: "integer"}.get(target.code, "other")
+    if kind == "object" and library(target):
+        kind = "other"
+    return {"kind": kind, "type": str(target.unqualified()), "size": target.sizeof}
+
+
+def pointers_in(values):
+    """(address, target) of every pointer among values and their fields."""
+    for item in values:
+        if "pointer" in item and item["pointer"]:
+            yield item["pointer"], item["target"]
+        yield from pointers_in(item.get("fields", []))
+
+
+def global_name(address):
+    """The name of a variable of static storage at address (std::cout), or None."""
+    said = symbol(address)
+    return said if re.fullmatch(r"[\w:]+", said) else None
+
+
+def library(kind):
+    """A library type's name as the lesson calls it, or None for the project's own."""
+    name = str(kind.strip_typedefs().unqualified())
+    if not name.startswith("std::"):
+        return None
+    for plain, shown in (("std::basic_ostream<char", "std::ostream"),
+                         ("std::basic_istream<char", "std::istream"),
+                         ("std::__cxx11::basic_string<char", "std::string")):
+        if name.startswith(plain):
+            return shown
+    return re.sub(r"<.*", "<…>", name)
+
+
+def statics(frame):
+    """The project's variables of static storage in the frame's file."""
+    scope = frame.block()
+    while not scope.is_static:
+        scope = scope.superblock
+    return [s for block in (scope, scope.global_block) for s in block
+            if s.is_variable and not re.match(r"_|std::", s.name)
+            and "testing::" not in str(s.type)  # GoogleTest's records of the tests
+            and s.symtab.filename == frame.find_sal().symtab.filename]
+
+
+def is_virtual(cls, method):
+    try:
+        return str(gdb.parse_and_eval(f"&{cls}::{method}")).startswith("&virtual")
+    except FAILS:
+        return False  # overloaded, or unknown: not said
+
+
+def out_of_scope(frame, address):
+    """The name of a local of the frame's function at address, in scope or
+    not (a try block's object, destroyed as its exception leaves it)."""
+    try:
+        symtab, found = frame.find_sal().symtab, set()
+        start, end = frame.function().value().address, frame.block().end
+        for item in symtab.linetable():
+            if int(start) <= item.pc < end:
+                scope = gdb.block_for_pc(item.pc)
+                while scope is not None and not scope.is_global and not scope.is_static:
+                    found.update(s for s in scope if s.is_variable)
+                    scope = scope.superblock
+        return next((s.name for s in found if int(s.value(frame).address) == address), None)
+    except FAILS:
+        return None
+
+
+def alive():
+    return gdb.selected_inferior().pid != 0
+
+
+def main():
+    with open(SETTINGS["raw"], "w") as out:
+        observer = Observer(out)
+        try:
+            end = observer.trace()
+            broke = None
+        except KeyboardInterrupt:
+            end, broke = "cut at the time limit", None
+        except Exception:  # noqa: whatever it is, the page shows the run up to here
+            end, broke = "the tracer could not follow the run", traceback.format_exc()
+            if alive():
+                gdb.execute("kill")
+        observer.write(record="end", how=end, traceback=broke,
+                       out=os.path.getsize(SETTINGS["output"]),
+                       err=os.path.getsize(SETTINGS["errors"]))
+
+
+main()
