@@ -106,6 +106,8 @@ def key(test, top):
         if not path.is_absolute():
             continue
         files = [path] if path.is_file() else []
+        if path.is_dir():  # a package the test imports: each file of it
+            files += sorted(f for f in path.iterdir() if f.is_file())
         files += sorted(path.parent.glob(path.name + ".*"))  # a case's files
         if path.suffix in (".sh", ".py"):  # and what a script sources
             files += sorted(path.parent.glob("*" + path.suffix))
@@ -158,9 +160,15 @@ def run(preset, seconds=None, top=TOP, reuse=False):
         kept.pop(name, None)
         if ok and not interrupted:  # a test cut short may have run part of its cases
             kept[name] = {"key": keys.get(name), "records": own}
-    if reuse:
-        kept_file.with_suffix(".part").write_text(json.dumps(kept))
-        os.replace(kept_file.with_suffix(".part"), kept_file)  # whole or not at all
+    if reuse:  # whole or not at all, through a partial file of this run's own
+        try:
+            with tempfile.NamedTemporaryFile("w", dir=kept_file.parent, delete=False,
+                                             prefix=f".{kept_file.name}.") as partial:
+                partial.write(json.dumps(kept))
+            os.replace(partial.name, kept_file)
+        except OSError as error:
+            print(f"warning: the outcomes to reuse were not kept ({error.strerror}): "
+                  "the next run runs every test", file=sys.stderr)
     cut = [] if interrupted else [name for name in tests if name not in ended
                                   and name not in reused]
     return Result(passed, same, sorted(failed), interrupted, cut, status)

@@ -4,13 +4,13 @@ observer writes them inside GDB: every kind of finding, the captions, and
 what the page is told when something could not be followed. No GDB, no
 build: milliseconds.
 
-Usage: picture_interpret_test.py CHECKOUT
+Usage: picture_interpret_test.py CHECKOUT/picture
 """
 import pathlib
 import sys
 import unittest
 
-sys.path.insert(0, str(pathlib.Path(sys.argv.pop(1)).resolve()))
+sys.path.insert(0, str(pathlib.Path(sys.argv.pop(1)).resolve().parent))
 from picture import schema  # noqa: E402
 from picture.interpret import interpret  # noqa: E402
 

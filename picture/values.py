@@ -1,0 +1,230 @@
+"""Values as GDB reads them, for the observer: a variable or field as it is
+(an object with its fields, a reference, a pointer with what it points
+to, a plain value), and what the recorder's blocks hold. Runs inside GDB.
+"""
+import re
+from bisect import bisect_right
+
+import gdb
+
+FAILS = (gdb.error, gdb.MemoryError, RuntimeError, TypeError, ValueError, UnicodeError,
+         OverflowError, KeyError)
+
+
+class Memory:
+    """The recorder's blocks, by start, and the reading of values."""
+
+    def __init__(self):
+        self.starts, self.sizes = [], {}
+
+    def allocated(self, start, size):
+        self.sizes[start] = size
+        self.starts.insert(bisect_right(self.starts, start), start)
+
+    def block_at(self, address):
+        """The start of the recorded block address is in, or None."""
+        index = bisect_right(self.starts, address) - 1
+        start = self.starts[index] if index >= 0 else None
+        return start if start is not None and address < start + self.sizes[start] else None
+
+    # Values as they are.
+
+    def value(self, name, value, depth=0):
+        """A variable or field: an object with its fields, a reference, a
+        pointer, or a plain value; what cannot be read says why."""
+        shown = {"name": name, "type": type_name(value.type)}
+        try:
+            kind = value.type.strip_typedefs().unqualified()
+            if kind.code in (gdb.TYPE_CODE_REF, gdb.TYPE_CODE_RVALUE_REF) or name == "this":
+                target = value.dereference() if kind.code == gdb.TYPE_CODE_PTR \
+                    else value.referenced_value()
+                address = int(target.address)
+                return {**shown, "refers": address, "global": global_name(address),
+                        "library": library(target.type)}
+            if value.address is not None:
+                shown.update(address=int(value.address), size=kind.sizeof)
+            if kind.code == gdb.TYPE_CODE_STRUCT and not library(kind):
+                return {**shown, "fields": self.fields(value, depth)}
+            if kind.code == gdb.TYPE_CODE_ARRAY and kind.target().sizeof > 1:
+                count = min(kind.range()[1] + 1, 16)
+                return {**shown, "fields": [self.value(f"[{i}]", value[i], depth + 1)
+                                            for i in range(count)]}
+            return {**shown, **self.plain(value, kind)}
+        except FAILS as error:
+            return {**shown, "unreadable": f"{type(error).__name__}: {error}"}
+
+    def plain(self, value, kind):
+        if kind.code == gdb.TYPE_CODE_ARRAY:  # of char
+            return {"value": '"' + value.string(errors="replace", length=-1)
+                    .split("\0")[0][:40] + '"'}
+        if kind.code == gdb.TYPE_CODE_FLT:
+            return {"value": shortest(value)}
+        if kind.code == gdb.TYPE_CODE_PTR:
+            return {"pointer": int(value), "target": target_of(kind)}
+        if library(kind) == "std::string":
+            return {"value": value.format_string()[:60]}
+        if re.match(r"std::(unique|shared)_ptr<", str(kind)):
+            printer = gdb.default_visualizer(value)  # the library's own printer
+            if printer is None or not hasattr(printer, "children"):
+                raise ValueError(f"no printer for {kind} to read it by")
+            held = next(iter(printer.children()))[1]
+            return {"pointer": int(held), "target": target_of(held.type.strip_typedefs())}
+        if library(kind) and kind.code != gdb.TYPE_CODE_ENUM:
+            return {"value": library(kind)}
+        return {"value": value.format_string(raw=True)[:60]}
+
+    def fields(self, value, depth):
+        """An object's fields, each base class's as a part of its own first."""
+        found = []
+        for part in value.type.strip_typedefs().fields():
+            if part.is_base_class:
+                found.append({"base": str(part.type),
+                              "fields": self.fields(value[part], depth)})
+            elif not part.artificial and hasattr(part, "bitpos") and \
+                    not part.name.startswith("_vptr"):
+                found.append(self.value(part.name, value[part], depth + 1))
+        return found
+
+    def contents(self, pointers):
+        """What the blocks that pointers reach hold, as a pointer at a
+        block's start says (an object of its dynamic type, elements), else
+        its bytes; each block read once, and the blocks its object points
+        to after it."""
+        found, queue = {}, list(pointers)
+        while queue:
+            address, target = queue.pop(0)
+            start = self.block_at(address)
+            if start is None or (start in found and "bytes" not in found[start]):
+                continue
+            size = self.sizes[start]
+            try:
+                if address == start and target["kind"] == "object":
+                    item = gdb.Value(start).cast(gdb.lookup_type(target["type"]).pointer())
+                    item = item.dereference()
+                    item = item.cast(item.dynamic_type)
+                    read = {"object": {"type": str(item.type),
+                                       "fields": self.fields(item, 0)}}
+                    queue += pointers_in(read["object"]["fields"])
+                elif address == start and target["kind"] in ("float", "integer") \
+                        and target["size"] > 1:
+                    item = gdb.Value(start).cast(gdb.lookup_type(target["type"]).pointer())
+                    read = {"elements": [shortest(item[i]) if target["kind"] == "float"
+                                         else str(int(item[i]))
+                                         for i in range(min(size // target["size"], 64))],
+                            "element size": target["size"]}
+                elif start in found:
+                    continue
+                else:
+                    read = {"bytes": bytes(gdb.selected_inferior().read_memory(
+                        start, min(size, 60))).hex()}
+            except FAILS as error:
+                read = {"unreadable": f"{type(error).__name__}: {error}"}
+            found[start] = read
+        return found
+
+
+def enum_names(enum, prefix):
+    return {int(f.enumval): f.name[len(prefix):].replace("_", " ")
+            for f in gdb.lookup_type(enum).fields()}
+
+
+def symbol(pc):
+    """The name of the function at pc from the symbol table (a library's
+    operator new[]), or ""."""
+    try:
+        said = gdb.execute(f"info symbol {pc}", to_string=True)
+    except FAILS:
+        return ""
+    found = re.match(r"(.+?)( \+ \d+)? in section", said)
+    return found.group(1) if found else ""
+
+
+def shortest(number):
+    """A double in its shortest form that reads back exactly (0.1)."""
+    text = repr(float(number))
+    return text[:-2] if text.endswith(".0") else text
+
+
+def type_name(kind):
+    """A type as the lesson writes it: std::unique_ptr<char []>, not with
+    its deleter; std::string, std::ostream."""
+    plain = kind.strip_typedefs().unqualified()
+    try:
+        if re.match(r"std::(unique|shared)_ptr<", str(plain)):
+            return f"{str(plain).split('<')[0]}<{plain.template_argument(0)}>"
+    except FAILS:
+        pass
+    known = library(plain) if plain.code == gdb.TYPE_CODE_STRUCT else None
+    return known if known and "…" not in known else str(kind)
+
+
+def target_of(pointer):
+    """What a pointer type points to: its kind, type and size."""
+    target = pointer.target().strip_typedefs()
+    kind = {gdb.TYPE_CODE_STRUCT: "object", gdb.TYPE_CODE_FLT: "float",
+            gdb.TYPE_CODE_INT: "integer"}.get(target.code, "other")
+    if kind == "object" and library(target):
+        kind = "other"
+    return {"kind": kind, "type": str(target.unqualified()), "size": target.sizeof}
+
+
+def pointers_in(values):
+    """(address, target) of every pointer among values and their fields."""
+    for item in values:
+        if "pointer" in item and item["pointer"]:
+            yield item["pointer"], item["target"]
+        yield from pointers_in(item.get("fields", []))
+
+
+def global_name(address):
+    """The name of a variable of static storage at address (std::cout), or None."""
+    said = symbol(address)
+    return said if re.fullmatch(r"[\w:]+", said) else None
+
+
+def library(kind):
+    """A library type's name as the lesson calls it, or None for the project's own."""
+    name = str(kind.strip_typedefs().unqualified())
+    if not name.startswith("std::"):
+        return None
+    for plain, shown in (("std::basic_ostream<char", "std::ostream"),
+                         ("std::basic_istream<char", "std::istream"),
+                         ("std::__cxx11::basic_string<char", "std::string")):
+        if name.startswith(plain):
+            return shown
+    return re.sub(r"<.*", "<…>", name)
+
+
+def statics(frame):
+    """The project's variables of static storage in the frame's file."""
+    scope = frame.block()
+    while not scope.is_static:
+        scope = scope.superblock
+    return [s for block in (scope, scope.global_block) for s in block
+            if s.is_variable and not re.match(r"_|std::", s.name)
+            and "testing::" not in str(s.type)  # GoogleTest's records of the tests
+            and s.symtab.filename == frame.find_sal().symtab.filename]
+
+
+def is_virtual(cls, method):
+    try:
+        return str(gdb.parse_and_eval(f"&{cls}::{method}")).startswith("&virtual")
+    except FAILS:
+        return False  # overloaded, or unknown: not said
+
+
+def out_of_scope(frame, address):
+    """The name of a local of the frame's function at address, in scope or
+    not (a try block's object, destroyed as its exception leaves it)."""
+    try:
+        symtab, found = frame.find_sal().symtab, set()
+        start, end = frame.function().value().address, frame.block().end
+        for item in symtab.linetable():
+            if int(start) <= item.pc < end:
+                scope = gdb.block_for_pc(item.pc)
+                while scope is not None and not scope.is_global and not scope.is_static:
+                    found.update(s for s in scope if s.is_variable)
+                    scope = scope.superblock
+        return next((s.name for s in found if int(s.value(frame).address) == address), None)
+    except FAILS:
+        return None
