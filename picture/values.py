@@ -2,6 +2,7 @@
 (an object with its fields, a reference, a pointer with what it points
 to, a plain value), and what the recorder's blocks hold. Runs inside GDB.
 """
+import functools
 import re
 from bisect import bisect_right
 
@@ -128,6 +129,7 @@ def enum_names(enum, prefix):
             for f in gdb.lookup_type(enum).fields()}
 
 
+@functools.lru_cache(maxsize=None)  # what is at an address of static storage stays there
 def symbol(pc):
     """The name of the function at pc from the symbol table (a library's
     operator new[]), or ""."""
