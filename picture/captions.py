@@ -16,6 +16,11 @@ MEANING = {  # how a signal ends a run, in the lesson's words
 }
 
 
+# A throw that builds its exception object (not `throw new X`: new builds
+# that on the heap, and the exception object is the pointer).
+THROWN = r"\bthrow\b(?!\s*new\b)"
+
+
 def member(function):
     """(class, which special member in the lesson's words) of a function, or
     (class, None); (None, None) for a free function."""
@@ -106,7 +111,7 @@ def built(run, kind, cls, this, frames, call):
         local = entry.get("outer local")
         whole = (name_of(this, {"frames": frames[:-2]}) or (local and f"`{local}`")
                  or (f"the exception object `{outer}`" if len(frames) > 2 and re.search(
-                     r"\bthrow\b", line_of(run, frames[-3]["at"])) else a(outer)))
+                     THROWN, line_of(run, frames[-3]["at"])) else a(outer)))
         made = re.search(rf"\b{re.escape(cls.split('::')[-1])}\s*\([^()]*\)", call)
         return (f"{kind} of the `{cls}` part of {whole}"
                 + (f": `{made.group()}`" if made and kind != "destructor" else ""))
@@ -114,7 +119,7 @@ def built(run, kind, cls, this, frames, call):
     name = name_of(this, {"frames": frames[:-1]}) or (local and f"`{local}`")
     if name:
         return f"{kind} of {name}"
-    if re.search(r"\bthrow\b", call):
+    if re.search(THROWN, call):
         return f"{kind} of the exception object `{cls}` that `throw` builds"
     source = next((int(o["refers"], 16) for o in frames[-1]["objects"]
                    if o["name"] != "this" and "refers" in o), None)

@@ -149,7 +149,9 @@ def page(trace):
     """The page: page.html with the trace in place of its null."""
     template = (HERE / "page.html").read_text()
     before, after = template.split("/*TRACE*/null", 1)
-    return before + json.dumps(trace).replace("</", "<\\/") + after
+    # No "<" at all inside the script element: nothing typed or printed
+    # (</script>, <!--) can end it or change how the browser reads it.
+    return before + json.dumps(trace).replace("<", "\\u003c") + after
 
 
 def placed(path, text):

@@ -89,6 +89,7 @@ class Findings:
         copy = step["says"].startswith("copy constructor: the copy of")
         local = frame["entry"].get("local")
         pending = {"step": len(self.steps) - 1, "kind": kind, "class": cls, "this": this,
+                   "function": frame["raw function"],
                    "object": captions.name_of(this, step) or (f"`{local}`" if local else None)
                    or (step["says"].split(": ", 1)[1] if copy else f"the `{cls}`"),
                    "blocks": self.live(call.get("fields", []))}
@@ -107,12 +108,13 @@ class Findings:
                            function=frame["function"])
         self.pending[frame["key"]] = pending
 
-    def live(self, fields):
-        """{field: block id} of the pointer fields that point to a live block."""
+    def live(self, fields, released=False):
+        """{field: block id} of the pointer fields that point to a live block
+        (or, with released, to any block)."""
         found = {}
         for part in flat(fields):
             start = self.start_of(part.get("pointer") or 0)
-            if start is not None and self.blocks[start]["state"] == "live":
+            if start is not None and (released or self.blocks[start]["state"] == "live"):
                 found[part["name"]] = self.blocks[start]["id"]
         return found
 
@@ -125,14 +127,30 @@ class Findings:
         for its_key in [k for k in self.pending if k not in keys]:
             call = self.pending.pop(its_key)
             objects = {o["name"]: o["fields"] for o in returns.get(its_key, {}).get("objects", [])}
+            after = self.live(objects.get("this", []), released=True)
             self.calls.append({
                 "step": call["step"], "returns": len(self.steps), "kind": call["kind"],
                 "class": call["class"], "object": call["object"], "before": call["blocks"],
-                "blocks": self.live(objects.get("this", [])),
-                "released": [b["id"] for b in self.blocks.values() if b["state"] == "released"
-                             and b.get("released_at", len(self.steps)) >= call["step"]]})
+                "blocks": after, "gone": sorted(f for f, b in after.items()
+                                                if self.by_id[b]["state"] != "live"),
+                "released": self.released_by(call)})
             if "source" in objects and call["source"] != call["this"]:
                 self.differs(call, objects["this"], objects["source"])
+                theirs = set(self.live(objects["source"]).values())
+                for block in sorted(set(self.live(objects["this"]).values()) & theirs):
+                    if not self.already("shared block", block):  # seen as the copy returns
+                        self.found("shared block", f"{call['object']} and {call['from']} hold "
+                                   f"one block, block {block}, where each should own a block "
+                                   f"of its own: {call['function']} made them share it",
+                                   block=block, function=call["function"], step=len(self.steps))
+
+    def released_by(self, call):
+        """The shown blocks released while the call ran, by it or what it
+        called: not the object's own block, which delete releases after the
+        destructor, nor what a container releases around it."""
+        return [b["id"] for start, b in self.blocks.items() if b["shown"]
+                and call["function"] in b.get("releasers", ()) and start != call["this"]
+                and b.get("released_at", -1) >= call["step"]]
 
     def differs(self, call, mine, theirs):
         """A field of the copy that differs from its source's: a block by

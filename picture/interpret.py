@@ -22,7 +22,11 @@ class Run(Findings):
         self.test = settings.get("test")
         self.sources, self.steps, self.findings, self.calls, self.notes = {}, [], [], [], []
         self.blocks, self.starts, self.by_id = {}, [], {}  # by start, sorted starts, by id
-        self.dead = []  # objects of returned frames: (start, end, name, function)
+        # Objects of returned frames: (start, end, name, function, until): a
+        # by-value argument lives in its caller until the caller's line
+        # (until) is over.
+        self.dead = []
+        self.now = {}  # frame key: its line, at the step being read
         self.pending, self.returns = {}, []  # calls running; returns not yet taken in
         self.activation, self.seen_lines = {}, {}  # frame key: its call's number; its lines
         self.faulting, self.unread = [], set()
@@ -59,7 +63,8 @@ class Run(Findings):
             self.by_id[block["id"]] = block
             self.starts.insert(bisect_right(self.starts, start), start)
         elif kind == "released" and block:
-            block.update(state="released", releaser=function, released_at=len(self.steps) - 1)
+            block.update(state="released", releaser=function, released_at=len(self.steps) - 1,
+                         releasers={f for f, _ in callers})
             if block["shown"] and block["at"] and block["array"] != array:
                 made, wrong = ("new[]", "delete") if block["array"] else ("new", "delete[]")
                 self.found("bad release", f"block {block['id']} came from {made} and {function} "
@@ -101,6 +106,7 @@ class Run(Findings):
             who = self.named(fault["function"] or "??")
             if block is None:
                 continue
+            block["shown"] = True  # a block a finding names is drawn
             if address >= start + block["size"] and block["state"] == "live":
                 over = address - start - block["size"]
                 size = block.get("element size")
@@ -139,12 +145,14 @@ class Run(Findings):
         self.settle()
         self.sp = raw["sp"]
         keys = [tuple(f["key"]) for f in raw["frames"]]
+        self.now = {key: f["line"] for key, f in zip(keys, raw["frames"])}
         before = self.steps[-1] if self.steps else None
         for frame in before["frames"] if before else []:  # returned: its objects are gone
             if frame.get("key") and frame["key"] not in keys:
                 self.activation.pop(frame["key"], None)
                 self.dead.extend((int(o["address"], 16), int(o["address"], 16) + o.get("size", 1),
-                                  o["name"], frame["function"])
+                                  o["name"], frame["function"],
+                                  frame["caller"] if o["name"] in frame["by value"] else None)
                                  for o in frame["objects"] if "address" in o)
         for start, read in raw["blocks"].items():
             self.read(int(start), read)
@@ -164,7 +172,11 @@ class Run(Findings):
             lines.add(frame["line"])
             frames.append({"function": self.named(frame["function"]), "at": frame["at"],
                            "objects": objects, "key": its_key, "entry": frame.get("entry", {}),
-                           "raw function": frame["function"]})
+                           "raw function": frame["function"],
+                           "caller": (keys[index - 1], raw["frames"][index - 1]["line"])
+                           if index else None,
+                           "by value": {o["name"] for o in frame["objects"]
+                                        if o.get("by value")}})
         globals_ = [self.shown(o, True) for o in raw["globals"]]
         built = {o["name"] for o in frames[-1]["objects"] if "state" not in o}
         marks = {}
@@ -216,8 +228,12 @@ class Run(Findings):
             kept = block.get("last elements")
             block["elements"] = block["last elements"] = elements if elements != kept else kept
             block["element size"] = read["element size"]
-        elif "bytes" in read and "object" not in block:
-            block["text"] = bytes.fromhex(read["bytes"]).split(b"\0")[0].decode(errors="replace")
+        elif "bytes" in read and "object" not in block:  # text only where it is text
+            text = bytes.fromhex(read["bytes"]).split(b"\0")[0].decode(errors="replace")
+            if all(c.isprintable() or c in "\n\t" for c in text):
+                block["text"] = text
+            else:
+                block.pop("text", None)
         elif "unreadable" in read:
             self.note(f"block {block['id']} could not be read: {read['unreadable']}")
 
@@ -240,12 +256,15 @@ class Run(Findings):
         return found
 
     def built(self, item, line, newest, lines, building):
-        """Whether a variable is built: an argument is; a local is from
-        after its declaration's line (on that line, once it came round in
-        this call), and in a caller while a constructor running now builds
-        it."""
-        if item.get("argument") or item["line"] < line:
+        """Whether a variable is built: an argument is; a local is once this
+        call has been at its declaration's line or past it and has gone on
+        (a jump past it, as an exception leaves a try block, builds
+        nothing); on that line, once it came round in this call; and in a
+        caller while a constructor running now builds it."""
+        if item.get("argument"):
             return True
+        if item["line"] < line:
+            return max(lines, default=0) >= item["line"]
         if item["line"] == line:
             return line in lines if newest else item.get("address") in building
         return False
@@ -304,11 +323,13 @@ class Run(Findings):
 
     def gone(self, address):
         """The object of a returned frame address is in, in words, or None:
-        below the newest frame's stack pointer no frame's object lives now."""
-        if not address or address >= self.sp:
-            return None
+        below the newest frame's stack pointer no frame's object lives now;
+        a by-value argument, in its caller, once the caller's line is over."""
         dead = next((d for d in self.dead[::-1] if d[0] <= address < d[1]), None)
-        return dead and f"`{dead[2]}` of {dead[3]}"
+        if not address or not dead:
+            return None
+        over = self.now.get(dead[4][0]) != dead[4][1] if dead[4] else address < self.sp
+        return f"`{dead[2]}` of {dead[3]}" if over else None
 
     def what_is(self, address):
         """An address in words: a block, the inside of one, or an object."""
@@ -326,7 +347,8 @@ class Run(Findings):
         if self.test and function.endswith("::TestBody()"):
             suite, _, case = self.test.partition(".")
             return f"TEST({suite.split('/')[0]}, {case})"
-        return function
+        return function.replace("std::__cxx11::basic_string<char, std::char_traits<char>, "
+                                "std::allocator<char> >", "std::string")
 
 
 def plain_name(function):

@@ -168,7 +168,10 @@ class Observer:
             except FAILS as error:
                 item = {"name": symbol.name, "type": "?",
                         "unreadable": f"{type(error).__name__}: {error}"}
-            shown.append({**item, "line": symbol.line, "argument": symbol.is_argument})
+            passed = symbol.is_argument and \
+                symbol.type.strip_typedefs().code == gdb.TYPE_CODE_STRUCT
+            shown.append({**item, "line": symbol.line, "argument": symbol.is_argument,
+                          **({"by value": True} if passed else {})})
         return shown
 
     def subscripts(self, frame, at):

@@ -20,7 +20,8 @@ Raw records, one JSON object a line, each with "record" naming its kind:
 
 A value: {name, type} and one of: refers (an address; global, library
 name); fields [value or {base, fields}]; pointer with target {kind, type,
-size}; value (text); unreadable (why). A variable adds line and argument;
+size}; value (text); unreadable (why). A variable adds line and argument
+(and by value, for an object its caller passed by value);
 an object in memory adds address and size. A frame's entry, on its first
 step: virtual and through (the static type a virtual member is called
 through), local and outer local (the caller's local at `this`), call
@@ -35,10 +36,12 @@ The trace, one JSON object:
   output, errors    the program's standard output and standard error, whole
   sources           {path: text} of every source a step shows
   findings          [{step, kind (one of KINDS), says, function, block?, holder?}]
-  calls             [{step, returns, kind, class, object, before, blocks,
+  calls             [{step, returns, kind, class, object, before, blocks, gone,
                     released}]: each copy and destructor of a project class,
                     the blocks its object's pointer fields held before and
-                    after ({field: block}), the blocks released meanwhile
+                    after ({field: block}; gone: the fields whose block was
+                    released by then), the shown blocks the call released
+                    (not the object's own, which delete releases after it)
   failures          [{step, at, sentence, detail}]: a drawn test's failed expectations
   notes             [{step, says}]: what the picture could not follow or read
   warnings          what the compiler said of the files drawn (draw.py adds it)

@@ -133,7 +133,7 @@ class Findings(unittest.TestCase):
                     "argument": False, "fields": [pointer("client", points)]}
 
         trace = run(*[event("allocated", b, 4, "operator new[](unsigned long)")
-                      for b in (name, kept, lost)],
+                      for b in (name, kept, lost)], step(frame("main()", 9)),
                     step(frame("main()", 17, [account("plain", 0x7100, name),
                                               account("credit", 0x7200, name),
                                               pointer("lost", lost)]),
@@ -143,7 +143,7 @@ class Findings(unittest.TestCase):
                     step(frame("main()", 17), globals_=[account("keep", 0x9000, kept)]), end())
         self.assertEqual(said(trace, "shared block"), [
             "`plain` and `credit` hold one block, block 1, where each should own a block of "
-            "its own: ?? made them share it"])
+            "its own: main() made them share it"])
         self.assertEqual(said(trace, "double free"), [
             "block 1 is released a second time, in main(); main() had released it"])
         self.assertEqual([f["kind"] for f in trace["findings"][2:]], ["kept to the end", "leak"])
@@ -199,6 +199,14 @@ class Frames(unittest.TestCase):
         self.assertEqual(states, ["not built yet", None, "not built yet"],
                          "a second call of CopyOf from the same place showed the first call's "
                          "block before its line ran")
+
+    def test_a_jump_past_a_declaration_builds_nothing(self):
+        # An exception leaves the try block at line 12 for main's closing line.
+        later = {"name": "total", "type": "double", "address": 0x7100, "size": 8, "value": "0",
+                 "line": 14, "argument": False}
+        steps = list(schema.steps(run(step(frame("main()", 12, [later])),
+                                      step(frame("main()", 20, [later])), end())))
+        self.assertEqual(steps[1]["frames"][0]["objects"][0].get("state"), "not built yet")
 
     def test_a_virtual_call_is_named_by_the_type_it_is_called_through(self):
         trace = run(step(frame("main()", 16)),
