@@ -26,8 +26,8 @@ BUILD = echo cmake --build --preset $(1); \
 	if [ -t 1 ]; then cmake --build --preset $(1); \
 	else cmake --build --preset $(1) -- --quiet; fi
 
-.PHONY: all build tour test test-all mistakes tables picture exercise answer exercise-undo \
-	bench format lint
+.PHONY: all build tour test test-all mistakes tables picture run exercise answer \
+	exercise-undo bench format lint
 
 all: build
 
@@ -81,8 +81,9 @@ answer:
 exercise-undo:
 	@$(PY) scripts.exercise --undo $(NAME)
 
-# One run drawn step by step: make picture NAME=<program> [INPUT=<file>] or
-# make picture TEST=<Suite.Name>; STEPS= and SECONDS= cap it. picture.draw
+# One run drawn step by step: make picture NAME=<program> [INPUT=<file>],
+# make picture TEST=<Suite.Name> or make picture FILE=<a .cpp of your own>
+# [INPUT=<file>]; STEPS= and SECONDS= cap it. picture.draw
 # reads them from the environment, where make puts what the command sets.
 # A slip that the compiler warns of is drawn, with its warnings: never as
 # errors.
@@ -90,6 +91,13 @@ picture:
 	@$(DEPS) build picture $(if $(TEST),test)
 	@$(call CONFIGURE,picture,OFF)
 	@$(PY) picture.draw
+
+# A program of one's own, one C++ file anywhere: make run FILE=<file>
+# [INPUT=<file>] runs it under the sanitizers, make picture FILE=<file> draws it.
+run:
+	@$(DEPS) build test
+	@$(call CONFIGURE,asan)
+	@$(PY) scripts.own
 
 bench:
 	@$(DEPS) build window bench

@@ -21,7 +21,7 @@ from dataclasses import replace
 from pathlib import Path
 
 from picture import interpret, settings
-from scripts import TOP, fail, run
+from scripts import TOP, fail, own, run
 
 HERE = Path(__file__).resolve().parent
 OUT = TOP / "build" / "pictures"
@@ -100,13 +100,14 @@ def stale(name, why):
 def traced(chosen, folder):
     """The trace of the run: GDB observes it within the seconds (and a few
     more for a step that never returns), then the interpreter reads it."""
-    program = next(BUILD.glob(f"*/{chosen.program}"))
+    program = Path(chosen.program) if chosen.own else next(BUILD.glob(f"*/{chosen.program}"))
     files = {part: folder / part for part in ("out", "err", "raw", "settings")}
     run_ = f"--gtest_filter={chosen.test}" if chosen.test else f"< {quote(chosen.input)}"
     given = {"top": str(TOP), "test": chosen.test, "name": chosen.name,
              "run": f"{run_} > {quote(files['out'])} 2> {quote(files['err'])}",
              "output": str(files["out"]), "errors": str(files["err"]), "raw": str(files["raw"]),
-             "steps": chosen.steps, "deadline": time.time() + chosen.seconds}
+             "steps": chosen.steps, "deadline": time.time() + chosen.seconds,
+             "files": [chosen.own] if chosen.own else []}
     files["settings"].write_text(json.dumps(given))
     env = {**os.environ, "PICTURE_SETTINGS": str(files["settings"]),
            "TESTS_RESULTS": str(folder), "TESTS_RECORD": "records",
@@ -165,8 +166,14 @@ def placed(path, text):
 
 def main():
     chosen = settings.read()
-    chosen, warnings = tested(chosen) if chosen.test else (chosen, built(chosen.program,
-                                                                         chosen.name))
+    if chosen.own:
+        binary, warnings = own.built(Path(chosen.own), "picture", "drawn")
+        chosen = replace(chosen, program=str(binary))
+        if warnings:
+            print(f"picture: the compiler warns:\n{warnings}", end="")
+    else:
+        chosen, warnings = tested(chosen) if chosen.test else (
+            chosen, built(chosen.program, chosen.name))
     OUT.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=OUT, prefix=f".{chosen.file}.") as folder:
         trace = traced(chosen, Path(folder))

@@ -55,7 +55,7 @@ class Observer:
         name = sal.symtab.filename if sal.symtab else ""
         if not project_file(name):
             return None
-        path = name[len(TOP):]
+        path = name[len(TOP):] if name.startswith(TOP) else name
         if path not in self.sources:
             self.sources.add(path)
             self.write(record="source", path=path,
@@ -291,11 +291,14 @@ class Observer:
         then stops in each one a line calls, directly or through the
         library, and steps over everything else."""
         points = []
-        for source in sorted(Path(TOP).glob("*/*.[ch]*")) + sorted(Path(TOP).glob("tests/*/*.[ch]*")):
-            if not project_file(str(source)) or source.suffix not in (".cpp", ".h"):
+        own = [Path(f) for f in SETTINGS["files"] if not f.startswith(TOP)]
+        for source in sorted(Path(TOP).glob("*/*.[ch]*")) + sorted(
+                Path(TOP).glob("tests/*/*.[ch]*")) + own:
+            if not project_file(str(source)) or source.suffix not in (".cpp", ".cc", ".cxx", ".h"):
                 continue
-            try:  # by its path in the checkout: no spaces
-                symtab = gdb.decode_line(f"{source.relative_to(TOP)}:1")[1][0].symtab
+            named = source.name if source in own else source.relative_to(TOP)
+            try:  # by its path in the checkout, or its name: no spaces
+                symtab = gdb.decode_line(f"{named}:1")[1][0].symtab
             except gdb.error:
                 continue  # not in this program
             points += [gdb.Breakpoint(source=symtab.filename, line=s.line, internal=True)
@@ -408,7 +411,7 @@ class Observer:
 
 def project_file(path):
     """A source of the lessons or of the tests (not of the tests' support)."""
-    return path.startswith(TOP) and not path.startswith(
+    return path in SETTINGS["files"] or path.startswith(TOP) and not path.startswith(
         tuple(TOP + folder for folder in ("build/", "picture/", "tests/support/")))
 
 

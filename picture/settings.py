@@ -6,7 +6,7 @@ import os
 import re
 from dataclasses import dataclass
 
-from scripts import TOP, fail, programs
+from scripts import TOP, fail, own, programs
 
 
 def whole(text):
@@ -25,6 +25,7 @@ TABLE = (  # name, default, check (or None), what it is
     ("NAME", "", None, "the program to draw, one of scripts/programs.json's console programs"),
     ("INPUT", "", None, "the file the program reads as its input; its sample by default"),
     ("TEST", "", test_name, "one test, named Suite.Name as make test names it (no patterns)"),
+    ("FILE", "", None, "a C++ file of your own, anywhere, drawn as a lesson is"),
     ("STEPS", "5000", whole, "the most steps to draw, a whole number from 1 to 9999999"),
     ("SECONDS", "60", seconds, "the most seconds the run may take, a number above 0"),
 )
@@ -32,12 +33,13 @@ TABLE = (  # name, default, check (or None), what it is
 
 @dataclass(frozen=True)
 class Settings:
-    name: str  # the page's name: the program's, or the test's
+    name: str  # the page's name: the program's, the test's, or the file's
     program: str  # the binary: a program, or a test binary once found
     input: str  # the file the program reads ("" for a test)
     test: str  # Suite.Name, or ""
     steps: int
     seconds: float
+    own: str = ""  # the learner's own file, whole
 
     @property
     def suite(self):
@@ -59,6 +61,12 @@ def read(environ=os.environ):
         if check and given[name] and not check(given[name]):
             fail(f"{name}={given[name]}: {doc}")
     name, test = given["NAME"], given["TEST"]
+    if given["FILE"]:
+        if name or test:
+            fail("FILE= draws a file of your own and takes INPUT=, not NAME= or TEST=")
+        path = own.source(given["FILE"], "draw")
+        return Settings(path.name, "", checked_input(given["INPUT"], "/dev/null"), "",
+                        int(given["STEPS"]), float(given["SECONDS"]), str(path))
     if test and (name or given["INPUT"]):
         fail("it takes NAME=<program> (with INPUT=<file>) or TEST=<Suite.Name>, not both")
     if test:
@@ -69,12 +77,17 @@ def read(environ=os.environ):
              "its stream buffer's tests instead, for example "
              "make picture TEST=PaneSink.HandsOverALineAtTheFlushAndNotBefore")
     if name not in listed:
-        fail((f"no program named '{name}'" if name else "it needs NAME=<program> or "
-              "TEST=<Suite.Name>") + "; NAME= is one of "
-             + ", ".join(n for n, p in listed.items() if not p.get("window")))
+        fail((f"no program named '{name}'" if name else "it needs NAME=<program>, "
+              "TEST=<Suite.Name> or FILE=<a .cpp of your own>") + "; NAME= is one of "
+             + ", ".join(n for n, p in listed.items() if not p.get("window"))
+             + ("" if name else f"; or {own.START}"))
     sample = listed[name]["input"]
-    input_ = given["INPUT"] or (str(TOP / sample) if sample else "/dev/null")
-    if given["INPUT"] and not os.path.isfile(input_):
-        fail(f"no input file {given['INPUT']}")
-    return Settings(name, name, os.path.abspath(input_), "", int(given["STEPS"]),
-                    float(given["SECONDS"]))
+    input_ = checked_input(given["INPUT"], str(TOP / sample) if sample else "/dev/null")
+    return Settings(name, name, input_, "", int(given["STEPS"]), float(given["SECONDS"]))
+
+
+def checked_input(given, default):
+    """The input file, whole: the one given, which must exist, or default."""
+    if given and not os.path.isfile(given):
+        fail(f"no input file {given}")
+    return os.path.abspath(given or default)

@@ -48,13 +48,14 @@ VOLATILE = ("PWD", "OLDPWD", "SHLVL", "_", "MAKEFLAGS", "MAKELEVEL", "MFLAGS",
             "MAKE_TERMOUT", "MAKE_TERMERR", "LAB_COMMAND", "FRESH")
 
 
-def digests(output):
+def digests(output, own=None):
     """Each sanitizer report in a test's output as a few lines: the verdict
     and what it means, each stack's heading and its first frames in the
-    project's code (two for the access)."""
+    project's code, or in the learner's own file (own), two for the access."""
     found, wanted = [], 0
+    mine = own and re.compile(rf"^\s*#\d+ 0x\w+ in (.*) ({re.escape(own)}:\d+)(:\d+)?$")
     for line in output:
-        frame = FRAME.match(line)
+        frame = FRAME.match(line) or (mine and mine.match(line))
         if REPORT.search(line):
             verdict = re.sub(r"^=+\d+=+| (on|at) (unknown )?(address |pc )?0x.*",
                              "", line).strip()

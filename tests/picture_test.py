@@ -145,7 +145,7 @@ def copied(scratch):
 
 def draw(top, **settings):
     """make picture with the settings: (what it said, the trace or None)."""
-    env = {k: v for k, v in os.environ.items() if k not in ("NAME", "TEST", "INPUT")}
+    env = {k: v for k, v in os.environ.items() if k not in ("NAME", "TEST", "INPUT", "FILE")}
     done = subprocess.run(["make", "-s", "picture"], cwd=top, capture_output=True, text=True,
                           env={**env, **settings})
     name = (settings.get("NAME") or settings.get("TEST", "")).replace("/", "-")
@@ -243,6 +243,9 @@ class Slips(unittest.TestCase):
             (top / f"demos/{name}.cpp").write_text(text)
         test = top / "tests/heapledger_test.cpp"
         test.write_text(test.read_text() + TEARDOWN)
+        for command in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "slips"]):
+            subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t", *command],
+                           cwd=top, check=True)
         done, cls.trace = draw(top, NAME="ledgerdemo")
         assert cls.trace, done.stdout + done.stderr
 
@@ -294,13 +297,72 @@ class Slips(unittest.TestCase):
         self.assertEqual(len(fido[0]["released"]), 1, "the destructor of a heap Pet released "
                                                       "its name, not its own block")
 
+    def own(self, command, **settings):
+        """make run or make picture on a file of the learner's own: what it
+        said, and the checkout's status before and after."""
+        status = lambda: subprocess.run(["git", "status", "--porcelain"], cwd=self.top,
+                                        capture_output=True, text=True).stdout
+        before = status()
+        env = {k: v for k, v in os.environ.items() if k not in ("NAME", "TEST", "INPUT", "FILE")}
+        done = subprocess.run(["make", "-s", command], cwd=self.top, capture_output=True,
+                              text=True, env={**env, **settings}, stdin=subprocess.DEVNULL)
+        self.assertEqual(status(), before, "the learner's file changed the checkout")
+        self.assertNotIn("Traceback", done.stdout + done.stderr)
+        return done
+
+    def test_a_learners_own_shallow_copy_is_found_drawn_and_run(self):
+        (self.top / "scratch").mkdir(exist_ok=True)
+        pet = (CHECKOUT / "docs/pet.cpp").read_text().replace(
+            "Pet(const Pet& other) : name_(new char[std::strlen(other.name_) + 1]) {\n"
+            "    std::strcpy(name_, other.name_);", "Pet(const Pet& other) : name_(other.name_) {")
+        (self.top / "scratch/pet.cpp").write_text(pet)
+        self.own("picture", FILE="scratch/pet.cpp")
+        trace = json.loads((self.top / "build/pictures/pet.cpp.json").read_text())
+        found = {f["kind"]: trace["steps"][f["step"]]["at"] for f in trace["findings"]}
+        self.assertRegex(found.get("shared block", ""), r"^scratch/pet\.cpp:\d+$", found)
+        self.assertRegex(found.get("double free", ""), r"^scratch/pet\.cpp:\d+$", found)
+        ran = self.own("run", FILE="scratch/pet.cpp")
+        self.assertNotEqual(ran.returncode, 0)
+        self.assertRegex(ran.stdout, r"a block was (used after delete\[\] released it|released "
+                                     r"twice)[\s\S]*scratch/pet\.cpp:\d+[\s\S]*to draw it: "
+                                     r"make picture FILE=scratch/pet\.cpp")
+
+    def test_a_file_outside_the_checkout_uses_a_lesson_and_reads_its_input(self):
+        folder = pathlib.Path(self.scratch.name, "my work")
+        folder.mkdir(exist_ok=True)
+        (folder / "ask name.cpp").write_text(
+            '#include <iostream>\n\n#include "arrays/scorelist.h"\n\n'
+            "int main() {\n  ScoreList rates(2, 0.0);\n  std::cin >> rates[0] >> rates[1];\n"
+            '  std::cout << "Average: " << rates.Average() << "\\n";\n}\n')
+        (folder / "in put.txt").write_text("0.5 0.75\n")
+        settings = {"FILE": str(folder / "ask name.cpp"), "INPUT": str(folder / "in put.txt")}
+        drawn = self.own("picture", **settings)
+        self.assertEqual(drawn.returncode, 0, drawn.stderr)
+        trace = json.loads((self.top / "build/pictures/ask name.cpp.json").read_text())
+        self.assertIn("Average: 0.625", trace["output"])
+        self.assertTrue(any(s["at"].startswith(str(folder)) for s in trace["steps"]))
+        ran = self.own("run", **settings)
+        self.assertEqual(ran.returncode, 0, ran.stderr)
+        self.assertIn("Average: 0.625", ran.stdout)
+
+    def test_a_file_that_does_not_compile_is_refused_with_the_compilers_lines(self):
+        bad = pathlib.Path(self.scratch.name, "bad.cpp")
+        bad.write_text("int main() { return missing; }\n")
+        done = self.own("picture", FILE=str(bad))
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn(f"{bad}:1:21: error:", done.stderr)
+        self.assertIn("does not compile: nothing was drawn", done.stderr)
+
     def test_bad_settings_and_names_are_refused_in_one_line(self):
         for settings in ({"NAME": "ledgerdemo", "STEPS": "abc"}, {"NAME": "ledgerdemo", "STEPS": "0"},
                          {"NAME": "ledgerdemo", "SECONDS": "abc"},
                          {"NAME": "ledgerdemo", "SECONDS": "-3"}, {"TEST": "BankAccountD.("},
                          {"TEST": "BankAccountD.Displays.*"},
                          {"TEST": "Overdrafts/0.GrantedAdvanceAlwaysCompletesAndEmptiesTheAccount"},
-                         {"NAME": "ledgerdemo", "TEST": "Crashing.AfterItsBody"}):
+                         {"NAME": "ledgerdemo", "TEST": "Crashing.AfterItsBody"},
+                         {"FILE": "demos/samples"}, {"FILE": "README.md"},
+                         {"FILE": "no/such.cpp"}, {"FILE": "demos/pairshow.cpp",
+                                                   "NAME": "pairshow"}):
             with self.subTest(**settings):
                 done, _ = draw(self.top, **settings)
                 self.assertNotEqual(done.returncode, 0)
@@ -357,7 +419,7 @@ class Slips(unittest.TestCase):
         for name in ("Ann", "Bob"):
             inputs.append(pathlib.Path(self.scratch.name, f"{name}.in"))
             inputs[-1].write_text(f"{name}\n1\n100\n1\nCy\n2\n200\n2\nDi\n3\n300\n1\n")
-        env = {k: v for k, v in os.environ.items() if k not in ("NAME", "TEST", "INPUT")}
+        env = {k: v for k, v in os.environ.items() if k not in ("NAME", "TEST", "INPUT", "FILE")}
         runs = [subprocess.Popen(["make", "-s", "picture", "NAME=tellerdemo", f"INPUT={i}"],
                                  cwd=self.top, env=env, stdout=subprocess.DEVNULL)
                 for i in inputs]
