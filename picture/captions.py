@@ -85,7 +85,11 @@ def says(run, frames, before):
     function = frames[-1]["function"]
     if len(frames) < 2 or not before or any(
             f.get("key") == frames[-1]["key"] for f in before["frames"]):
-        return f"`{line_of(run, frames[-1]['at'])}`"
+        line = f"`{line_of(run, frames[-1]['at'])}`"
+        flying = run.exception and run.exception["how"] == "in flight"
+        return (f"the exception `{run.exception['type']}` leaves this block on its way to "
+                f"a handler: the objects built in it are destroyed ({line})"
+                if flying else line)
     call = line_of(run, frames[-2]["at"]).rstrip(";,{ ").lstrip(": ")
     cls, kind = member(function)
     if kind in ("constructor", "copy constructor", "destructor"):

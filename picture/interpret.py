@@ -29,6 +29,7 @@ class Run(Findings):
         self.now = {}  # frame key: its line, at the step being read
         self.pending, self.returns = {}, []  # calls running; returns not yet taken in
         self.activation, self.seen_lines = {}, {}  # frame key: its call's number; its lines
+        self.exception = None  # the exception object that lives now: thrown, then caught
         self.faulting, self.unread = [], set()
         self.sp = 0
 
@@ -138,6 +139,28 @@ class Run(Findings):
                 return block
         return None
 
+    def on_throw(self, record):
+        self.exception = {**record, "how": "in flight"}
+
+    def on_catch(self, record):
+        self.exception = {**record, "how": "caught"}
+
+    def on_handled(self, _):
+        self.exception = None
+
+    def thrown(self):
+        """The exception object as the step draws it, while one lives: in
+        flight from its throw to its handler, then caught until the handler
+        ends."""
+        found = self.exception
+        if not found or found.get("type") is None:
+            return []
+        item = found.get("object", {})
+        return [{"id": "exception", "address": hex(found["address"]), "state": "live",
+                 "size": item.get("size", 0), "exception": found["how"],
+                 "object": {"type": found["type"],
+                            "fields": [self.field(f) for f in item.get("fields", [])]}}]
+
     def on_return(self, record):
         self.returns.append(record)
 
@@ -192,7 +215,7 @@ class Run(Findings):
                 "out": raw["out"], "err": raw["err"],
                 "frames": ([{"function": "globals", "at": None, "objects": globals_}]
                            if globals_ else []) + frames,
-                "blocks": self.drawn(marks)}
+                "blocks": self.thrown() + self.drawn(marks)}
         self.steps.append(step)
         self.shared(step)
         self.dangling(step)

@@ -37,7 +37,8 @@ class Observer:
         self.sources = set()
         self.places = {}  # return address: [function, FILE:LINE or None]
         self.lined = {}  # a function's start: its line breakpoints
-        self.signal, self.exiting, self.fault_at = None, False, None
+        self.signal, self.exiting, self.fault_at, self.thrown = None, False, None, None
+        self.points = {}  # where to know of: exit, throw, catch, handled (a handler ends)
         self.pending = {}  # copies and destructors running, by their frame
         self.log, self.statics = None, {}
 
@@ -329,7 +330,24 @@ class Observer:
 
     def on_stop(self, event):
         self.signal = getattr(event, "stop_signal", None)
-        self.exiting = any(p.type == gdb.BP_CATCHPOINT for p in getattr(event, "breakpoints", []))
+        points = getattr(event, "breakpoints", [])
+        self.exiting = self.points.get("exit") in points
+        self.thrown = next((how for how in ("throw", "catch", "handled")
+                            if self.points.get(how) in points), None)
+
+    def exception(self, how):
+        """A throw, the start of a handler, or a handler's end: the
+        exception object's type and where it lives, as the C++ runtime
+        tells GDB."""
+        try:
+            value = gdb.parse_and_eval("$_exception") if how != "handled" else None
+        except FAILS:
+            value = None
+        if value is None:
+            return self.write(record=how, type=None, address=None)
+        value = value.cast(value.dynamic_type)
+        self.write(record=how, type=str(value.type), address=int(value.address),
+                   object=self.memory.value("exception", value))
 
     def run_out(self, exited):
         """Runs the rest untraced, reading the log as the program exits.
@@ -357,6 +375,7 @@ class Observer:
         # Seen first here, then passed on: the recorder opens a block's page.
         gdb.execute("handle SIGSEGV stop print pass")  # noprint would mean nostop
         gdb.execute("catch syscall exit_group")  # to read the log before the end
+        self.points = {"exit": gdb.breakpoints()[-1]}
         test = SETTINGS.get("test")
         start = "TestBody" if test else "main"  # only the one test runs
         gdb.Breakpoint(start, internal=True)
@@ -367,6 +386,10 @@ class Observer:
         if exited or not self.chain():
             return f"exit {exited[0]} before {start} ran" if exited else f"{start} never ran"
         points = self.stop_in_project_functions()
+        for how, command in (("throw", "catch throw"), ("catch", "catch catch")):
+            gdb.execute(command)
+            self.points[how] = gdb.breakpoints()[-1]
+        self.points["handled"] = gdb.Breakpoint("__cxa_end_catch", internal=True)
         gdb.execute("set var picture_recording = 1")
         end = None
         deadline = SETTINGS["deadline"]
@@ -376,7 +399,9 @@ class Observer:
                 self.logged()
                 end = self.run_out(exited)
                 break
-            if self.signal == "SIGSEGV":
+            if self.thrown:
+                self.exception(self.thrown)
+            elif self.signal == "SIGSEGV":
                 if self.fault():
                     end = f"signal SIGSEGV at {self.where()}"
             elif self.signal == "SIGINT":  # the driver's, at the time cap

@@ -11,6 +11,9 @@ Raw records, one JSON object a line, each with "record" naming its kind:
           callers [[function, FILE:LINE or null]], innermost first
   fault   address, again (the same stop twice: not the recorder's), library
           (the routine it stopped in, or null), function, at
+  throw   type, address: an exception thrown; catch: a handler takes it;
+  catch   handled: a handler ends (type and address null)
+  handled
   return  key, objects? [{name: this or source, type, fields}]: a copy's
           object and its source as the copy returned
   step    sp, out, err (bytes written so far), frames [{function, at, line,
@@ -68,7 +71,7 @@ RAW = {"source": {"path": str, "text": str},
        "event": {"event": str, "start": int, "size": int, "access": str, "mapping": int,
                  "mapped": int, "callers": list},
        "fault": {"address": int, "again": bool},
-       "return": {"key": list},
+       "return": {"key": list}, "throw": {}, "catch": {}, "handled": {},
        "step": {"sp": int, "out": int, "err": int, "frames": list, "globals": list,
                 "subscripts": list, "blocks": dict},
        "end": {"how": str, "out": int, "err": int}}

@@ -216,6 +216,22 @@ class Frames(unittest.TestCase):
         self.assertEqual(trace["steps"][1]["says"],
                          "virtual call: `Overdraft::ViewAcct` through a `BankAccount*`")
 
+    def test_the_exception_object_is_drawn_from_its_throw_to_its_handlers_end(self):
+        thrown = {"type": "LimitArE::SonOfBad", "address": 0x5000,
+                  "object": {"name": "exception", "type": "LimitArE::SonOfBad", "size": 12,
+                             "fields": [{"name": "lowBound", "type": "int", "value": "1998"}]}}
+        trace = run(step(frame("main()", 11)), {"record": "throw", **thrown},
+                    step(frame("main()", 20)), {"record": "catch", **thrown},
+                    step(frame("main()", 13)), {"record": "handled", "type": None,
+                                                "address": None},
+                    step(frame("main()", 14)), end())
+        steps = list(schema.steps(trace))
+        drawn = [[b.get("exception") for b in s["blocks"]] for s in steps[:4]]
+        self.assertEqual(drawn, [[], ["in flight"], ["caught"], []])
+        self.assertEqual(steps[1]["blocks"][0]["object"]["fields"][0]["value"], "1998")
+        self.assertTrue(steps[1]["says"].startswith("the exception `LimitArE::SonOfBad` leaves "
+                                                    "this block"), steps[1]["says"])
+
     def test_what_could_not_be_read_or_followed_is_said_so(self):
         broken = {"name": "account", "type": "BankAccountD", "line": 1, "argument": True,
                   "unreadable": "MemoryError: Cannot access memory at address 0x1002"}
