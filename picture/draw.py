@@ -111,7 +111,8 @@ def traced(chosen, folder):
     files["settings"].write_text(json.dumps(given))
     env = {**os.environ, "PICTURE_SETTINGS": str(files["settings"]),
            "TESTS_RESULTS": str(folder), "TESTS_RECORD": "records",
-           "QT_QPA_PLATFORM": "offscreen"}
+           "QT_QPA_PLATFORM": "offscreen",
+           "TEST_WAIT_LIMIT": "0"}  # a test GDB holds still is not waiting
     gdb = subprocess.Popen(["gdb", "-q", "-nx", "-batch", "-x", str(HERE / "observe.py"),
                             str(program)], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, text=True, start_new_session=True,

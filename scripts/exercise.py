@@ -110,8 +110,8 @@ def show_answer(patch):
 def undo(patch):
     name, touched = short_name(patch), files(patch)
     commit = model(name) or fail(f"{name} is not handed out; nothing to undo")
-    number = 1 + max([int(p.name) for p in (ATTEMPTS / name).glob("[0-9]*")]
-                     + [0])
+    number = 1 + max([int(p.name) for p in (ATTEMPTS / name).glob("[0-9]*")
+                      if p.name.isdigit()] + [0])  # a folder of the learner's own aside
     kept = ATTEMPTS / name / str(number)
     missing = [path for path in touched if not (TOP / path).is_file()]
     for path in set(touched) - set(missing):  # the copies first, all of them

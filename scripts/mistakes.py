@@ -152,7 +152,11 @@ def main(args):
         print("mistakes: on the committed lessons; your uncommitted changes "
               "are not in play")
     fresh_tree()
-    run("cmake", "--preset", "asan", "-DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=OFF", cwd=TREE)
+    configured = run("cmake", "--preset", "asan", "-DCMAKE_COMPILE_WARNING_AS_ERROR:BOOL=OFF",
+                     cwd=TREE)
+    if configured.returncode:  # said now, not later as a lesson that does not build
+        fail("the committed lessons do not configure:\n"
+             + (configured.stdout + configured.stderr)[-2000:])
     trouble, failed, _ = tried()
     if trouble or failed:
         fail("the committed lessons do not pass their tests: "

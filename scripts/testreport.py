@@ -44,8 +44,11 @@ STACK = re.compile(r"^(READ|WRITE|freed by|(previously )?allocated by|"
                    r"(Direct|Indirect) leak)")
 FRAME = re.compile(r"^\s*#\d+ 0x\w+ in (.*) ((accounts|arrays|text|window|demos|"
                    r"tests/(?!support/))\S*?:\d+)(:\d+)?$")
-VOLATILE = ("PWD", "OLDPWD", "SHLVL", "_", "MAKEFLAGS", "MAKELEVEL", "MFLAGS",
-            "MAKE_TERMOUT", "MAKE_TERMERR", "LAB_COMMAND", "FRESH")
+# The variables a test reads from the run's environment: only these are in
+# its key, so a shell with another PATH or an unrelated variable reuses.
+READ = re.compile(r"(A|UB|L)SAN_OPTIONS|TEST_TIME_LIMIT|RUN_TIMEOUT|QT_\w+|GTEST_\w+|"
+                  r"DISPLAY|LANG|LC_\w+|TZ")
+BUSY = ("slow", "timeout")  # a test the run's time cut: the machine was busy
 
 
 def digests(output, own=None):
@@ -95,13 +98,20 @@ def failure(record, reports, output):
 
 def key(test, top):
     """What a test's outcome depends on: its command and settings, the
-    files it runs and reads, the packages installed."""
+    variables it reads, the files it runs and reads (those its command,
+    its settings and the presets' environment name), the packages
+    installed."""
     made = hashlib.sha256(json.dumps(
         [test["command"], test.get("properties"),
-         {k: v for k, v in os.environ.items() if k not in VOLATILE}]).encode())
-    for name in ("CMakePresets.json", "build/deps.stamp"):
-        path = top / name
+         {k: v for k, v in os.environ.items() if READ.fullmatch(k)}]).encode())
+    presets = top / "CMakePresets.json"
+    for path in (presets, top / "build/deps.stamp"):
         made.update(path.read_bytes() if path.is_file() else b"")
+    named = json.dumps(test.get("properties")) + (presets.read_text().replace(
+        "${sourceDir}", str(top)) if presets.is_file() else "")
+    for file in sorted({Path(p) for p in re.findall(r"(/[^'\":;\s]+)", named)}):
+        if file.is_file():  # a suppressions file, say
+            made.update(str(file).encode() + file.read_bytes())
     for argument in test["command"]:
         path = Path(argument)
         if not path.is_absolute():
@@ -118,15 +128,54 @@ def key(test, top):
 
 
 def kept_outcomes(path):
-    """The outcomes kept from earlier runs; none when the file is missing or
-    not whole."""
+    """The outcomes kept from earlier runs; none when the file is missing,
+    not whole or of another shape (said in one line)."""
     try:
-        return json.loads(path.read_text())
-    except (OSError, ValueError):
+        kept = json.loads(path.read_text())
+    except FileNotFoundError:
         return {}
+    except (OSError, ValueError):
+        kept = None
+    if isinstance(kept, dict) and all(isinstance(v, dict) and isinstance(v.get("records"), list)
+                                      for v in kept.values()):
+        return kept
+    print(f"note: {path.name} could not be read; every test runs again", file=sys.stderr)
+    return {}
 
 
-Result = namedtuple("Result", "passed reused failed interrupted cut status")
+def read_records(folder):
+    """{test: [record]} from the outcome records; a line cut short (a kill
+    can cut one) counts as none, and is said once."""
+    found, broken = {}, 0
+    for file in folder.glob("*.jsonl"):
+        found[file.stem] = []
+        for line in file.read_text(errors="replace").splitlines():
+            try:
+                record = json.loads(line)
+                found[file.stem].append(record if isinstance(record, dict) and
+                                        "outcome" in record else {}["no outcome"])
+            except (ValueError, KeyError):
+                broken += 1
+    if broken:
+        print(f"note: {broken} outcome record(s) could not be read and count as none",
+              file=sys.stderr)
+    return found
+
+
+def write_kept(path, kept):
+    """Writes the outcomes to reuse whole or not at all, through a partial
+    file of this run's own; a failed write is a warning."""
+    try:
+        with tempfile.NamedTemporaryFile("w", dir=path.parent, delete=False,
+                                         prefix=f".{path.name}.") as partial:
+            partial.write(json.dumps(kept))
+        os.replace(partial.name, path)
+    except OSError as error:
+        print(f"warning: the outcomes to reuse were not kept ({error.strerror}): the next "
+              "run runs every test", file=sys.stderr)
+
+
+Result = namedtuple("Result", "passed reused failed interrupted cut status kept")
 
 
 def run(preset, seconds=None, top=TOP, reuse=False):
@@ -144,35 +193,30 @@ def run(preset, seconds=None, top=TOP, reuse=False):
     with tempfile.TemporaryDirectory() as folder:
         ended, interrupted, status = ctest(preset, seconds, top, Path(folder),
                                            [name for name in tests if name not in reused])
-        records = {file.stem: [json.loads(line) for line in
-                               file.read_text(errors="replace").splitlines()]
-                   for file in Path(folder).glob("*.jsonl")}
+        records = read_records(Path(folder))
     passed = same = sum(len(kept[name]["records"]) or 1 for name in reused)
-    failed = []
-    for name, (ok, output) in ended.items():
+    failed, cut = [], []
+    for name, (ok, output, why) in ended.items():
         own = records.get(name, [])
         passed += sum(r["outcome"] == "passed" for r in own) or (ok and not own)
         reports = digests(output)
-        failed += [failure(r, reports, output) for r in own if r["outcome"] != "passed"]
-        if not ok and all(r["outcome"] == "passed" for r in own):
+        cut += [r["name"] for r in own if r["outcome"] in BUSY]
+        failed += [failure(r, reports, output) for r in own
+                   if r["outcome"] not in ("passed", *BUSY)]
+        if why in BUSY and all(r["outcome"] == "passed" for r in own):
+            cut.append(name)  # CTest's own limit: still running, not failed
+        elif not ok and all(r["outcome"] == "passed" for r in own):
             # It failed outside any case (a leak found at exit), or has none.
-            lines = sum(reports, []) or ["  " + line for line in output[-12:]]
-            failed.append((2, name, lines, (lines or [""])[0].strip()))
+            lines = sum(reports, []) or ["  " + line for line in output[-12:]] or [
+                f"  it failed without a word: {why or 'no reason given'}"]
+            failed.append((2, name, lines, lines[0].strip()))
         kept.pop(name, None)
-        if ok and not interrupted:  # a test cut short may have run part of its cases
+        if ok and not interrupted and all(r["outcome"] == "passed" for r in own):
             kept[name] = {"key": keys.get(name), "records": own}
-    if reuse:  # whole or not at all, through a partial file of this run's own
-        try:
-            with tempfile.NamedTemporaryFile("w", dir=kept_file.parent, delete=False,
-                                             prefix=f".{kept_file.name}.") as partial:
-                partial.write(json.dumps(kept))
-            os.replace(partial.name, kept_file)
-        except OSError as error:
-            print(f"warning: the outcomes to reuse were not kept ({error.strerror}): "
-                  "the next run runs every test", file=sys.stderr)
-    cut = [] if interrupted else [name for name in tests if name not in ended
-                                  and name not in reused]
-    return Result(passed, same, sorted(failed), interrupted, cut, status)
+    if not interrupted:
+        cut += [name for name in tests if name not in ended and name not in reused]
+    return Result(passed, same, sorted(failed), interrupted, cut, status,
+                  (kept_file, kept) if reuse else None)
 
 
 def ctest(preset, seconds, top, folder, names):
@@ -183,9 +227,11 @@ def ctest(preset, seconds, top, folder, names):
     env = {**os.environ, "TESTS_RESULTS": str(folder)}
     command = ["ctest", "--preset", preset, "--output-on-failure",
                "--output-junit", str(folder / "ctest.xml"),
-               "-R", "^(" + "|".join(n.replace(".", "\\.") for n in names) + ")$"]
-    if seconds:
-        end = time.time() + int(seconds)
+               "-R", "^(" + "|".join(re.sub(r"([][^$.*+?|()\\])", r"\\\1", n)
+                                     for n in names) + ")$"]
+    if seconds:  # more on a busy machine: load must not turn into failures
+        load = os.getloadavg()[0] / (os.cpu_count() or 1)
+        end = time.time() + int(seconds) * max(1.0, load)
         command += ["--stop-time", time.strftime("%H:%M:%S", time.localtime(end))]
         env["TESTS_DEADLINE"] = str(int(end) - 3)  # a slow test is named first
     process = subprocess.Popen(command, cwd=top, stdout=subprocess.PIPE,
@@ -206,21 +252,27 @@ def ctest(preset, seconds, top, folder, names):
     if not report.is_file():  # Ctrl-C: what has finished wrote its records
         if not interrupted:
             print("".join(said), end="")
-        return {file.stem: (True, []) for file in folder.glob("*.jsonl")}, interrupted, status
+        return {name: (interrupted and all(r["outcome"] == "passed" for r in own), [], None)
+                for name, own in read_records(folder).items()}, interrupted, status
     ended = {}
+    # CTest ends what still runs at its stop time, silently: a test that
+    # failed then without a word is one the time cut (its records, if it
+    # wrote any, say what it did before).
+    up = seconds and time.time() >= end - 1
     for case in ElementTree.parse(report).getroot().iter("testcase"):
         if case.get("status") in ("run", "fail"):
             out = case.findtext("system-out") or ""
-            ended[case.get("name")] = (case.find("failure") is None,
-                                       out.splitlines())
+            broke = case.find("failure")
+            why = None if broke is None else (broke.get("message") or "").strip().lower()
+            if broke is not None and up and not out.strip():
+                why = "timeout"
+            ended[case.get("name")] = (broke is None, out.splitlines(), why)
     return ended, interrupted, status
 
 
 def main(preset, seconds=None, *options):
     result = run(preset, seconds, reuse="--reuse" in options)
-    failed = result.failed + ([(3, f"{len(result.cut)} tests that did not run", [
-        f"  the run's {seconds} s were up before: " + ", ".join(result.cut[:6])], "")]
-        if result.cut else [])
+    failed = result.failed
     shown = 0
     for number, (_, name, lines, _) in enumerate(failed):
         if number and shown + len(lines) > SCREEN:
@@ -229,13 +281,22 @@ def main(preset, seconds=None, *options):
             break
         print(f"\nFAILED {name}\n" + "\n".join(lines))
         shown += len(lines) + 2
+    if result.cut:
+        print(f"\nNOT FINISHED: {len(result.cut)} tests, the machine was busy and the run's "
+              f"time was up (a load, not a fault of the code): {', '.join(result.cut[:6])}"
+              + (", ..." if len(result.cut) > 6 else "") + "; run make test again")
     print(f"\n{preset}: {result.passed} passed"
           + (f" ({result.reused} unchanged since the last run)" if result.reused else "")
           + f", {len(result.failed)} failed"
+          + (f", {len(result.cut)} not finished" if result.cut else "")
           + (" (interrupted)" if result.interrupted else "")
-          + ("" if result.passed or failed or result.interrupted else
+          + ("" if result.passed or failed or result.interrupted or result.cut else
              f"; ctest ran no test (exit status {result.status})"))
-    return 1 if failed or result.interrupted or not result.passed else 0
+    if result.kept:  # after the report: a full disk loses no verdict
+        write_kept(*result.kept)
+    if failed or result.interrupted or not (result.passed or result.cut):
+        return 1
+    return 3 if result.cut else 0
 
 
 if __name__ == "__main__":

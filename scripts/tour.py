@@ -52,7 +52,12 @@ def typed(program, lines):
         attrs = termios.tcgetattr(0)
         attrs[1] &= ~termios.OPOST  # "\n" stays "\n", in output and echo
         termios.tcsetattr(0, termios.TCSANOW, attrs)
-        os.execv(program, [program])
+        try:
+            os.execv(program, [program])
+        except OSError as error:  # said on the terminal, as a shell would
+            os.write(2, f"{program}: {error.strerror}\n".encode())
+        finally:  # the child never goes on with the tour, whatever execv did
+            os._exit(127)
     out, quiet = sys.stdout.buffer, 0  # quiet: turns without output
     while True:
         chunk = read_ready(terminal, 0.01)

@@ -218,6 +218,39 @@ class Verdicts(unittest.TestCase):
         case.write_text(case.read_text().replace("0.75", "0.25"))
         self.assertIn("freethrow.table", self.failed(), "the case's old outcome was reused")
 
+    def test_a_suppression_taken_back_runs_the_leaking_program_again(self):
+        demo, supp = self.top / "demos/pairshow.cpp", self.top / "tests/lsan.supp"
+        demo.write_text(demo.read_text().replace(
+            "int main() {", "int main() {\n  [[maybe_unused]] int* lost = new int(7);"))
+        kept = supp.read_text()
+        supp.write_text(kept + "leak:main\n")
+        self.assertEqual([n for n in self.failed() if n.startswith("pairshow.")], [])
+        supp.write_text(kept)
+        self.assertIn("pairshow.output", self.failed(), "a stale pass hid the leak")
+
+    def test_a_case_named_with_pattern_characters_runs_under_its_own_name(self):
+        folder = self.top / "tests/programs/lineread"
+        (folder / "c++(2).in").write_text("no hash at all\n")
+        (folder / "c++(2).out").write_text("not what it prints\n")
+        (folder / "c++(2).why").write_text("a reason\r\nwith\ta tab\n")
+        try:
+            self.assertIn("lineread.c++(2)", self.failed())
+        finally:
+            for path in folder.glob("c++(2).*"):
+                path.unlink()
+
+    def test_broken_kept_outcomes_and_a_busy_run_give_verdicts_not_tracebacks(self):
+        (self.top / "build/outcomes-quick.json").write_text("[]")
+        subprocess.run(["cmake", "--build", "--preset", "asan"], cwd=self.top,
+                       capture_output=True, check=True)  # the lessons as committed
+        done = subprocess.run(["python3", "-m", "scripts.testreport", "quick", "1", "--reuse"],
+                              cwd=self.top, capture_output=True, text=True)
+        self.assertNotIn("Traceback", done.stdout + done.stderr)
+        self.assertEqual(done.returncode, 3, "a run cut by its time is incomplete, not "
+                                             "broken:\n" + done.stdout[-1500:])
+        self.assertNotIn("FAILED", done.stdout, "the time cut was called a failure")
+        self.assertIn("not finished", done.stdout)
+
     def test_a_reworded_sentence_leaves_the_gallerys_verdict(self):
         for path, old in (("tests/support/testmain.cpp", "stopped by the sanitizer: its report is above"),
                           ("tests/heapledger_test.cpp", "the copy constructor must give the copy")):

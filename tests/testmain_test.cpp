@@ -41,7 +41,7 @@ std::string Outcomes(const std::string& filter, const std::string& settings) {
 }
 
 TEST(Watchdog, StopsATestThatSpinsAndWaitsForOneThatSleeps) {
-  EXPECT_EQ(Outcomes("Subject.*", "TEST_TIME_LIMIT=1"),
+  EXPECT_EQ(Outcomes("Subject.S*", "TEST_TIME_LIMIT=1"),
             "Subject.SleepsTwoSeconds passed within\n"
             "Subject.Spins endless within\n")
       << "a test that spins must be stopped as endless once it has used its "
@@ -56,6 +56,14 @@ TEST(Watchdog, NamesATestStillRunningWhenTheRunMustEndAsSlow) {
                                             std::to_string(deadline)),
             "Subject.SleepsTwoSeconds slow within\n")
       << "a test still waiting when the run's time is up is slow, not endless";
+}
+
+TEST(Watchdog, NamesATestThatWaitsWithoutProcessorTimeAsWaiting) {
+  EXPECT_EQ(Outcomes("Subject.WaitsForWhatNeverComes",
+                     "TEST_TIME_LIMIT=1 TEST_WAIT_LIMIT=1"),
+            "Subject.WaitsForWhatNeverComes waiting within\n")
+      << "a test that waits for a condition nobody notifies must be named as "
+         "waiting within its limit, not slow when the run's time is up";
 }
 
 }  // namespace

@@ -47,7 +47,10 @@ fi
 if [ -n "$TESTS_RESULTS" ]; then
   name=$(basename "$program").$(basename "$case")
   at=${case#"$PWD/"}
-  why=$(sed 's/[\\"]/\\&/g' "$case.why" 2>/dev/null | head -n 1)
+  # As JSON whatever it holds: control characters (a CRLF line end, a tab)
+  # escaped or dropped.
+  why=$(head -n 1 "$case.why" 2>/dev/null | tr -d '\000-\010\013\014\016-\037' |
+    sed 's/[\\"]/\\&/g; s/\t/\\t/g; s/\r/\\r/g')
   failures=
   [ "$outcome" = passed ] ||
     failures="{\"at\":\"$at\",\"sentence\":\"$why\",\"detail\":[]}"

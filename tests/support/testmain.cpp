@@ -4,7 +4,7 @@
 // one JSON object a line, to TESTS_RESULTS/NAME.jsonl when TESTS_RESULTS
 // names a folder (NAME: TESTS_RECORD, or the program's; scripts/testreport.py
 // reads it):
-//   name, outcome (passed, failed, crashed, endless or slow), file, line,
+//   name, outcome (passed, failed, crashed, endless, waiting or slow), file, line,
 //   seconds, cpu (processor seconds), failures [{at, sentence, detail}],
 //   and for a test that was stopped: stopped (the sentence), sanitizer (its
 //   summary line), checks (the test's name in words), draw (the command).
@@ -204,7 +204,10 @@ void StopTest(const char* outcome, const std::string& why, bool draw) {
   if (!once.try_lock()) return;
   const testing::TestInfo* test =
       testing::UnitTest::GetInstance()->current_test_info();
-  if (test == nullptr) return;
+  if (test == nullptr) {  // between two tests: the watchdog stays armed
+    once.unlock();
+    return;
+  }
   const std::string name = Name(*test);
   std::string suite = test->test_suite_name();
   // A typed test's "Overdrafts/OverdraftD" as Overdrafts<OverdraftD>.
@@ -244,29 +247,41 @@ class Ended : public testing::EmptyTestEventListener {
   }
 };
 
-// Stops a test that has used its processor time (a loop that never ends)
-// or still runs when the whole run must end (slow, on a busy machine).
+// Stops a test that has used its processor time (a loop that never ends),
+// one that has used almost none for TEST_WAIT_LIMIT seconds (10 when unset)
+// on the clock (it waits for what never comes: a lock, a condition nobody
+// notifies, input), or one still running when the whole run must end (slow,
+// on a busy machine).
 // Processor time, not the clock: on shared cores a test may wait long for
 // its turn, and waiting is not looping. One test runs at a time, so one
 // start will do; plain globals, as the thread outlives every object.
 std::atomic<double> cpu_start{-1};  // processor seconds; -1 while none runs
+std::atomic<double> wall_start{0};  // the clock's seconds at the test's start
 
 class Watchdog : public testing::EmptyTestEventListener {
  public:
-  Watchdog(double limit, double deadline) {
-    std::thread([limit, deadline] {
+  Watchdog(double limit, double deadline, double wait) {
+    std::thread([limit, deadline, wait] {
       for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const double start = cpu_start.load();
         if (start < 0) continue;
         const double used = Seconds(CLOCK_PROCESS_CPUTIME_ID) - start;
-        char why[160];
+        const double waited = Seconds(CLOCK_MONOTONIC) - wall_start.load();
+        char why[200];
         if (limit > 0 && used > limit) {
           std::snprintf(why, sizeof why,
                         "did not finish within %g s of processor time: a "
                         "loop that never ends?",
                         limit);
           StopTest("endless", why, false);
+        } else if (wait > 0 && waited > wait && used < 0.1) {
+          std::snprintf(why, sizeof why,
+                        "waited %.0f s using no processor time: it waits for "
+                        "something that never comes (a lock, a condition "
+                        "nobody notifies, input)?",
+                        waited);
+          StopTest("waiting", why, false);
         } else if (deadline > 0 && Seconds(CLOCK_REALTIME) > deadline) {
           std::snprintf(why, sizeof why,
                         "still running when the run's time was up, after "
@@ -281,6 +296,7 @@ class Watchdog : public testing::EmptyTestEventListener {
 
  private:
   void OnTestStart(const testing::TestInfo&) override {
+    wall_start = Seconds(CLOCK_MONOTONIC);
     cpu_start = Seconds(CLOCK_PROCESS_CPUTIME_ID);
   }
   void OnTestEnd(const testing::TestInfo&) override { cpu_start = -1; }
@@ -341,8 +357,11 @@ int main(int argc, char** argv) {
   listeners.Append(new Ended);
   const double limit = Setting("TEST_TIME_LIMIT");
   const double deadline = Setting("TESTS_DEADLINE");
-  if (limit > 0 || deadline > 0)
-    listeners.Append(new Watchdog(limit, deadline));
+  const double wait = std::getenv("TEST_WAIT_LIMIT") != nullptr
+                          ? Setting("TEST_WAIT_LIMIT")
+                          : 10;
+  if (limit > 0 || deadline > 0 || wait > 0)
+    listeners.Append(new Watchdog(limit, deadline, wait));
 #ifdef TESTS_SANITIZED
   __sanitizer_set_death_callback(OnSanitizerStop);
 #endif
