@@ -107,7 +107,8 @@ def traced(chosen, folder):
              "run": f"{run_} > {quote(files['out'])} 2> {quote(files['err'])}",
              "output": str(files["out"]), "errors": str(files["err"]), "raw": str(files["raw"]),
              "steps": chosen.steps, "deadline": time.time() + chosen.seconds,
-             "files": [chosen.own] if chosen.own else []}
+             "files": [chosen.own] if chosen.own else [],
+             "input": chosen.input if chosen.input and os.path.isfile(chosen.input) else ""}
     files["settings"].write_text(json.dumps(given))
     env = {**os.environ, "PICTURE_SETTINGS": str(files["settings"]),
            "TESTS_RESULTS": str(folder), "TESTS_RECORD": "records",
@@ -137,8 +138,10 @@ def traced(chosen, folder):
                                      else []) if line.strip()
                 for failure in json.loads(line).get("failures", [])]
     placed(OUT / f"{chosen.file}.raw.jsonl", files["raw"].read_text())  # to read again
+    typed = Path(given["input"]).read_bytes() if given["input"] else b""
     return interpret.interpret(interpret.records_of(files["raw"].read_text()), given,
-                               files["out"].read_bytes(), files["err"].read_bytes(), failures)
+                               files["out"].read_bytes(), files["err"].read_bytes(), failures,
+                               typed)
 
 
 def orphaned():

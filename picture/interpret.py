@@ -30,6 +30,7 @@ class Run(Findings):
         self.pending, self.returns = {}, []  # calls running; returns not yet taken in
         self.activation, self.seen_lines = {}, {}  # frame key: its call's number; its lines
         self.exception = None  # the exception object that lives now: thrown, then caught
+        self.objects_now = set()  # the addresses of the objects the step draws
         self.faulting, self.unread = [], set()
         self.sp = 0
 
@@ -169,6 +170,8 @@ class Run(Findings):
         self.sp = raw["sp"]
         keys = [tuple(f["key"]) for f in raw["frames"]]
         self.now = {key: f["line"] for key, f in zip(keys, raw["frames"])}
+        self.objects_now = {o["address"] for f in raw["frames"] for o in f["objects"]
+                            if "fields" in o and "address" in o}
         before = self.steps[-1] if self.steps else None
         for frame in before["frames"] if before else []:  # returned: its objects are gone
             if frame.get("key") and frame["key"] not in keys:
@@ -213,6 +216,7 @@ class Run(Findings):
         step = {"at": frames[-1]["at"], "function": frames[-1]["function"],
                 "says": captions.says(self, frames, before),
                 "out": raw["out"], "err": raw["err"],
+                **({"in": raw["read"]} if "read" in raw else {}),
                 "frames": ([{"function": "globals", "at": None, "objects": globals_}]
                            if globals_ else []) + frames,
                 "blocks": self.thrown() + self.drawn(marks)}
@@ -320,12 +324,22 @@ class Run(Findings):
                          value=item.get("global") or item.get("library") or "")
             gone = self.gone(item["refers"])
             return {**shown, **({"dangling": gone} if gone else {})}
+        if "fields" in item and not item["fields"]:  # an empty container, say
+            return {**shown, "value": "empty" if item["type"].startswith("std::") else ""}
         if "fields" in item:
             return {**shown, "type": item["type"], "fields": [self.field(f) for f in item["fields"]]}
+        if "put area" in item:  # what is written, then how much is free
+            put = item["put area"]
+            return {**shown, "value": f"{json.dumps(put['written'], ensure_ascii=False)} "
+                                      f"written, {put['free']} free"}
         if "pointer" not in item:
             return {**shown, "value": item["value"]}
         address = item["pointer"]
         shown["value"] = "nullptr" if address == 0 else hex(address)
+        if "into" in item:  # a put area's end: an index into the object's array
+            return {**shown, "value": f"→ {item['into']}[{item['element']}]"}
+        if address in self.objects_now:  # an object drawn here: an arrow to it
+            return {**shown, "refers": hex(address), "points": True, "value": ""}
         start = self.start_of(address)
         if start is not None:
             block = self.blocks[start]
@@ -379,9 +393,10 @@ def plain_name(function):
     return re.sub(r"^_+|_(avx|sse|evex|erms|unaligned)\w*$", "", function)
 
 
-def interpret(records, settings, output=b"", errors=b"", failures=()):
+def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b""):
     """The trace of a run from its raw records (checked against schema.RAW),
-    its output and errors as bytes, and a drawn test's failure records."""
+    its output and errors as bytes, a drawn test's failure records, and
+    the input file it read."""
     run = Run(settings)
     for record in records:
         schema.check_raw(record)
@@ -390,9 +405,12 @@ def interpret(records, settings, output=b"", errors=b"", failures=()):
         run.on_end({"how": "the tracer's records end early", "out": len(output),
                     "err": len(errors)})
     failed = placed(run, failures, output)  # by bytes, before the steps count otherwise
+    terminal = dialogue(run.steps, output, typed) if typed else None
     trace = {("test" if run.test else "program"): run.test or settings.get("name"),
              "end": run.end, "why": captions.ended(run, errors),
              "output": counted(run.steps, "out", output),
+             **({"input": counted(run.steps, "in", typed), "terminal": terminal}
+                if typed else {}),
              "errors": counted(run.steps, "err", errors),
              "findings": run.findings, "failures": failed,
              "notes": run.notes, "calls": run.calls,
@@ -407,12 +425,28 @@ def interpret(records, settings, output=b"", errors=b"", failures=()):
     return trace
 
 
+def dialogue(steps, output, typed):
+    """The output with what was typed where it was typed, as at a terminal:
+    a line of the input shows once the program has read from it. Each step
+    gets "term", how much of it shows then (the page's UTF-16 units)."""
+    text, shown_out, shown_in = b"", 0, 0
+    for step in steps:
+        read = step.get("in", 0)
+        line_end = typed.find(b"\n", max(read - 1, 0))
+        upto = (len(typed) if line_end < 0 else line_end + 1) if read else 0
+        text += output[shown_out:max(step["out"], shown_out)] + typed[shown_in:max(upto, shown_in)]
+        shown_out, shown_in = max(step["out"], shown_out), max(upto, shown_in)
+        step["term"] = len(text.decode(errors="replace").encode("utf-16-le")) // 2
+    return text.decode(errors="replace")
+
+
 def counted(steps, field, raw):
     """The text of raw, and each step's count of its bytes turned into the
     page's units (UTF-16, as JavaScript's strings count)."""
     text = raw.decode(errors="replace")
     for step in steps:
-        step[field] = len(raw[:step[field]].decode(errors="replace").encode("utf-16-le")) // 2
+        if field in step:
+            step[field] = len(raw[:step[field]].decode(errors="replace").encode("utf-16-le")) // 2
     return text
 
 

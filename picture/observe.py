@@ -145,12 +145,28 @@ class Observer:
                                + [o for r in returns for o in r.get("objects", [])])
         subscripts = self.subscripts(frames[-1], shown[-1]["at"])
         self.keys = set(keys)
+        read = self.input_read()
         self.write(record="step", sp=int(gdb.newest_frame().read_register("rsp")),
+                   **({"read": read} if read is not None else {}),
                    out=os.path.getsize(SETTINGS["output"]),
                    err=os.path.getsize(SETTINGS["errors"]), frames=shown, globals=globals_,
                    subscripts=subscripts,
                    blocks={str(k): v for k, v in self.memory.contents(pointers).items()})
         self.steps += 1
+
+    def input_read(self):
+        """How much of its input file the program has read: the file's
+        offset less what standard input's buffer holds unread; None when
+        it reads no file."""
+        if not SETTINGS.get("input"):
+            return None
+        try:
+            pid = gdb.selected_inferior().pid
+            offset = re.search(r"pos:\s*(\d+)", Path(f"/proc/{pid}/fdinfo/0").read_text())
+            unread = int(gdb.parse_and_eval("stdin->_IO_read_end - stdin->_IO_read_ptr"))
+            return int(offset.group(1)) - unread
+        except (OSError, AttributeError, *FAILS):
+            return None
 
     def variables(self, frame):
         """The frame's arguments and locals in scope, in declaration order,

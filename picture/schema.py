@@ -18,7 +18,8 @@ Raw records, one JSON object a line, each with "record" naming its kind:
           object and its source as the copy returned
   step    sp, out, err (bytes written so far), frames [{function, at, line,
           key, objects [value], entry?}], globals [value], subscripts
-          [[base, index, pointer, value]], blocks {start: read}
+          [[base, index, pointer, value]], blocks {start: read}, read? (the
+          bytes of its input file read so far)
   end     how, traceback (or null), out, err
 
 A value: {name, type} and one of: refers (an address; global, library
@@ -37,6 +38,8 @@ The trace, one JSON object:
   program or test   what was run
   end, why          how the run ended and what that means in the lesson's words
   output, errors    the program's standard output and standard error, whole
+  input, terminal   for a program that reads a file: the file, and the
+                    output with each input line shown where it was read
   sources           {path: text} of every source a step shows
   findings          [{step, kind (one of KINDS), says, function, block?, holder?}]
   calls             [{step, returns, kind, class, object, before, blocks, gone,
@@ -50,7 +53,8 @@ The trace, one JSON object:
   warnings          what the compiler said of the files drawn (draw.py adds it)
   pieces            the distinct objects and blocks of all steps, each once
   steps             [{at, function, says, out, err, frames, blocks}]: out and
-                    err count UTF-16 units of output and errors so far;
+                    err count UTF-16 units of output and errors so far
+                    (in: of the input read, term: of the terminal shown);
                     frames [{function, at, objects: [piece]}], outermost
                     first, the first "globals" when there are any; blocks
                     [piece]

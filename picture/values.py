@@ -46,6 +46,10 @@ class Memory:
                 shown.update(address=int(value.address), size=kind.sizeof)
             if kind.code == gdb.TYPE_CODE_STRUCT and not library(kind):
                 return {**shown, "fields": self.fields(value, depth)}
+            if kind.code == gdb.TYPE_CODE_STRUCT and depth < 3:
+                held = self.held(value, kind, depth)
+                if held is not None:
+                    return {**shown, "fields": held}
             if kind.code == gdb.TYPE_CODE_ARRAY and kind.target().sizeof > 1:
                 count = min(kind.range()[1] + 1, 16)
                 return {**shown, "fields": [self.value(f"[{i}]", value[i], depth + 1)
@@ -74,16 +78,72 @@ class Memory:
             return {"value": library(kind)}
         return {"value": value.format_string(raw=True)[:60]}
 
-    def fields(self, value, depth):
-        """An object's fields, each base class's as a part of its own first."""
+    def held(self, value, kind, depth):
+        """A standard class by its public meaning, as fields, or None: a
+        stream by the buffer it writes to or reads from (rdbuf()), a
+        container by its elements as the library's own printer lists them."""
+        if re.match(r"std::(unique|shared)_ptr<", str(kind)):
+            return None  # a pointer: plain() draws it so
+        if library(kind) in ("std::ostream", "std::istream"):
+            return [{"name": "rdbuf()", "type": "std::streambuf *",
+                     "refers": int(value["_M_streambuf"]), "global": None, "library": None}]
+        printer = gdb.default_visualizer(value)
+        if printer is None or not hasattr(printer, "children"):
+            return None
         found = []
+        for number, (name, child) in enumerate(printer.children()):
+            if number == 16:
+                found.append({"name": "…", "type": "", "value": "and more"})
+                break
+            found.append(self.value(name, child, depth + 1) if isinstance(child, gdb.Value)
+                         else {"name": name, "type": "", "value": str(child)})
+        return found
+
+    def fields(self, value, depth):
+        """An object's fields, each base class's as a part of its own first:
+        a stream buffer's by its put area, other standard bases not at all."""
+        found, put = [], None
         for part in value.type.strip_typedefs().fields():
-            if part.is_base_class:
+            if part.is_base_class and library(part.type):
+                put = self.put_area(value[part])
+                found += [{"base": "std::streambuf", "fields": put}] if put else []
+            elif part.is_base_class:
                 found.append({"base": str(part.type),
                               "fields": self.fields(value[part], depth)})
             elif not part.artificial and hasattr(part, "bitpos") and \
                     not part.name.startswith("_vptr"):
                 found.append(self.value(part.name, value[part], depth + 1))
+        return self.marked(found, put) if put else found
+
+    def put_area(self, base):
+        """pbase(), pptr() and epptr() of a stream buffer, or None for
+        another standard base."""
+        if not str(base.type.strip_typedefs()).startswith("std::basic_streambuf<char"):
+            return None
+        try:
+            return [{"name": name, "type": "char *", "pointer": int(base[field]),
+                     "target": {"kind": "integer", "type": "char", "size": 1}}
+                    for name, field in (("pbase()", "_M_out_beg"), ("pptr()", "_M_out_cur"),
+                                        ("epptr()", "_M_out_end"))]
+        except FAILS as error:
+            return [{"name": "put area", "type": "",
+                     "unreadable": f"a stream buffer this picture does not know ({error})"}]
+
+    def marked(self, found, put):
+        """The array the put area lies in: what is written in it, [pbase(),
+        pptr()), and how much is free; each put-area pointer as an index
+        into it."""
+        ends = {p["name"]: p.get("pointer") for p in put}
+        begin, now, end = ends.get("pbase()"), ends.get("pptr()"), ends.get("epptr()")
+        for item in found:
+            if begin and item.get("type", "").startswith("char [") and \
+                    item.get("address", 0) <= begin < item.get("address", 0) + item["size"]:
+                written = bytes(gdb.selected_inferior().read_memory(begin, now - begin))
+                item["put area"] = {"written": written.decode(errors="replace"),
+                                    "free": end - now}
+                for pointer in put:
+                    pointer.update(into=item["name"],
+                                   element=pointer["pointer"] - item["address"])
         return found
 
     def contents(self, pointers):
@@ -157,7 +217,15 @@ def type_name(kind):
     except FAILS:
         pass
     known = library(plain) if plain.code == gdb.TYPE_CODE_STRUCT else None
-    return known if known and "…" not in known else str(kind)
+    return known if known and "…" not in known else written(str(kind))
+
+
+def written(name):
+    """A type's name as a lesson writes it: std::string for the library's
+    basic_string, a container without its default allocator."""
+    name = name.replace("std::__cxx11::basic_string<char, std::char_traits<char>, "
+                        "std::allocator<char> >", "std::string")
+    return re.sub(r", std::allocator<([^<>]|<[^<>]*>)*> >", ">", name)
 
 
 def target_of(pointer):

@@ -61,8 +61,9 @@ def end(how="exit 0", out=0, traceback=None):
     return {"record": "end", "how": how, "traceback": traceback, "out": out, "err": 0}
 
 
-def run(*records, output=b"", failures=(), test=None):
-    trace = interpret([source(), *records], {"name": "x", "test": test}, output, b"", failures)
+def run(*records, output=b"", failures=(), test=None, typed=b""):
+    trace = interpret([source(), *records], {"name": "x", "test": test}, output, b"", failures,
+                      typed)
     schema.check_trace(trace)
     return trace
 
@@ -232,7 +233,44 @@ class Frames(unittest.TestCase):
         self.assertTrue(steps[1]["says"].startswith("the exception `LimitArE::SonOfBad` leaves "
                                                     "this block"), steps[1]["says"])
 
-    def test_what_could_not_be_read_or_followed_is_said_so(self):
+    def test_a_stream_buffer_is_drawn_by_its_put_area_and_a_stream_by_its_buffer(self):
+        window = {"name": "window", "type": "Window", "address": 0x7100, "size": 8, "line": 1,
+                  "argument": False, "fields": [{"name": "calls", "type": "std::vector<std::string>",
+                                                 "fields": []}]}
+        put = [{"name": end, "type": "char *", "pointer": 0x7200 + 16 + at, "into": "buffer",
+                "element": at, "target": {"kind": "integer", "type": "char", "size": 1}}
+               for end, at in (("pbase()", 0), ("pptr()", 13), ("epptr()", 4096))]
+        sink = {"name": "sink", "type": "PaneSink", "address": 0x7200, "size": 4120, "line": 1,
+                "argument": False, "fields": [
+                    {"base": "std::streambuf", "fields": put},
+                    {"name": "window", "type": "Window *", "pointer": 0x7100,
+                     "target": {"kind": "object", "type": "Window", "size": 8}},
+                    {"name": "buffer", "type": "char [4096]", "address": 0x7210, "size": 4096,
+                     "put area": {"written": "Hello world!\n", "free": 4083}}]}
+        out = {"name": "out", "type": "std::ostream", "address": 0x7000, "size": 8, "line": 1,
+               "argument": False, "fields": [{"name": "rdbuf()", "type": "std::streambuf *",
+                                              "refers": 0x7200}]}
+        shown = list(schema.steps(run(step(frame("main()", 9)),
+                                      step(frame("main()", 12, [window, sink, out])), end())))[1]
+        window, sink, out = shown["frames"][0]["objects"]
+        fields = {f.get("name") or f["base"]: f for f in sink["fields"]}
+        self.assertEqual([f["value"] for f in fields["std::streambuf"]["fields"]],
+                         ["→ buffer[0]", "→ buffer[13]", "→ buffer[4096]"])
+        self.assertEqual(fields["buffer"]["value"], '"Hello world!\\n" written, 4083 free')
+        self.assertEqual((fields["window"]["refers"], fields["window"].get("points")),
+                         ("0x7100", True), "a pointer to a drawn object is an arrow to it")
+        self.assertEqual(out["fields"][0]["refers"], "0x7200")
+        self.assertEqual(window["fields"][0]["value"], "empty")
+
+    def test_the_input_is_a_tape_and_the_output_shows_what_was_typed(self):
+        typed, said = b"one#two\nrest\n", b"Enter: Got one\n"
+        trace = run(step(frame("main()", 12), out=7), {**step(frame("main()", 13), out=7),
+                                                       "read": 3},
+                    {**step(frame("main()", 14), out=15), "read": 3}, end(out=15),
+                    output=said, typed=typed)
+        steps = trace["steps"]
+        self.assertEqual(trace["input"][steps[1]["in"]], "#", "get() left the # in the input")
+        self.assertEqual(trace["terminal"][:steps[2]["term"]], "Enter: one#two\nGot one\n")
         broken = {"name": "account", "type": "BankAccountD", "line": 1, "argument": True,
                   "unreadable": "MemoryError: Cannot access memory at address 0x1002"}
         trace = run(step(frame("main()", 15, [broken])),
