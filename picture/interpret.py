@@ -10,7 +10,7 @@ import json
 import re
 from bisect import bisect_left, bisect_right
 
-from picture import captions, schema
+from picture import captions, questions, schema
 from picture.captions import member
 from picture.findings import Findings
 
@@ -31,6 +31,7 @@ class Run(Findings):
         self.activation, self.seen_lines = {}, {}  # frame key: its call's number; its lines
         self.exception = None  # the exception object that lives now: thrown, then caught
         self.objects_now = set()  # the addresses of the objects the step draws
+        self.catches = []  # each handler that took an exception: its first step, the throw's
         self.faulting, self.unread = [], set()
         self.sp = 0
 
@@ -141,10 +142,12 @@ class Run(Findings):
         return None
 
     def on_throw(self, record):
-        self.exception = {**record, "how": "in flight"}
+        self.exception = {**record, "how": "in flight", "thrown": max(len(self.steps) - 1, 0)}
 
     def on_catch(self, record):
+        thrown = (self.exception or {}).get("thrown", max(len(self.steps) - 1, 0))
         self.exception = {**record, "how": "caught"}
+        self.catches.append({"step": len(self.steps), "thrown": thrown, "type": record["type"]})
 
     def on_handled(self, _):
         self.exception = None
@@ -406,6 +409,7 @@ def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b"")
                     "err": len(errors)})
     failed = placed(run, failures, output)  # by bytes, before the steps count otherwise
     terminal = dialogue(run.steps, output, typed) if typed else None
+    asked = questions.asked(run, typed)  # from the steps as drawn, before they become pieces
     trace = {("test" if run.test else "program"): run.test or settings.get("name"),
              "end": run.end, "why": captions.ended(run, errors),
              "output": counted(run.steps, "out", output),
@@ -413,7 +417,7 @@ def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b"")
                 if typed else {}),
              "errors": counted(run.steps, "err", errors),
              "findings": run.findings, "failures": failed,
-             "notes": run.notes, "calls": run.calls,
+             "notes": run.notes, "calls": run.calls, "questions": asked,
              "sources": {path: "\n".join(lines) for path, lines in run.sources.items()}}
     pieces = schema.Pieces()
     for step in run.steps:

@@ -48,6 +48,9 @@ The trace, one JSON object:
                     after ({field: block}; gone: the fields whose block was
                     released by then), the shown blocks the call released
                     (not the object's own, which delete releases after it)
+  questions         [{step, returns, technique, ask, choices [{say, right}],
+                    truth}]: predict mode's questions besides copies and
+                    destructors, asked at step and answered at returns
   failures          [{step, at, sentence, detail}]: a drawn test's failed expectations
   notes             [{step, says}]: what the picture could not follow or read
   warnings          what the compiler said of the files drawn (draw.py adds it)

@@ -296,6 +296,71 @@ class Frames(unittest.TestCase):
         self.assertEqual(trace["failures"][0]["step"], 1)
 
 
+class Questions(unittest.TestCase):
+    """Predict mode's questions, each with the choice learners are known to
+    make wrongly and the one the trace shows."""
+
+    def choices(self, question):
+        return {c["say"]: c["right"] for c in question["choices"]}
+
+    def test_a_virtual_call_is_asked_with_the_static_types_override_wrong(self):
+        trace = run(step(frame("main()", 16)),
+                    step(frame("main()", 16), frame("Overdraft::ViewAcct() const", 5, rbp=0x6f00,
+                                                    entry={"virtual": True,
+                                                           "through": "BankAccount *"})), end())
+        question, = trace["questions"]
+        self.assertEqual((question["step"], question["returns"]), (0, 1))
+        self.assertEqual(self.choices(question), {"`BankAccount::ViewAcct`": False,
+                                                  "`Overdraft::ViewAcct`": True})
+
+    def test_a_handler_is_asked_with_binding_and_copying_apart(self):
+        SOURCE[18], SOURCE[19] = "  if (i > 3) throw Bad(i);", "} catch (Bad& bad) {"
+        try:
+            trace = run(step(frame("main()", 18)), {"record": "throw", "type": "Bad",
+                                                    "address": 0x5000},
+                        {"record": "catch", "type": "Bad", "address": 0x5000},
+                        step(frame("main()", 20)), end())
+        finally:
+            del SOURCE[18], SOURCE[19]
+        question, = trace["questions"]
+        self.assertEqual(self.choices(question), {
+            "`catch (Bad& bad)`, bound to the exception object": True,
+            "`catch (Bad& bad)`, a copy of the exception object": False})
+
+    def test_the_next_character_after_get_is_the_hash_it_left(self):
+        SOURCE[18] = "  std::cin.get(input, kArSize, '#');"
+        try:
+            trace = run({**step(frame("main()", 18)), "read": 0},
+                        {**step(frame("main()", 19)), "read": 3}, end(), typed=b"abc#\n")
+        finally:
+            del SOURCE[18]
+        question, = trace["questions"]
+        self.assertEqual(self.choices(question), {"`#`": True, "a line end (⏎)": False})
+
+    def test_a_hand_over_is_asked_only_as_the_flush_makes_it(self):
+        def objects(*calls):
+            return [{"name": "window", "type": "Window", "address": 0x7100, "size": 8,
+                     "line": 1, "argument": False,
+                     "fields": [{"name": "calls", "type": "std::vector<std::string>",
+                                 "fields": [{"name": f"[{n}]", "type": "std::string",
+                                             "value": text} for n, text in enumerate(calls)]}]},
+                    {"name": "out", "type": "std::ostream", "address": 0x7000, "size": 8,
+                     "line": 1, "argument": False,
+                     "fields": [{"name": "rdbuf()", "type": "std::streambuf *",
+                                 "refers": 0x7200}]}]
+        SOURCE[18], SOURCE[19] = '  out << "Hi";', "  out << std::endl;"
+        try:
+            trace = run(step(frame("main()", 17, objects())), step(frame("main()", 18, objects())),
+                        step(frame("main()", 19, objects())),
+                        step(frame("main()", 20, objects('"Hi\\n"'))), end())
+        finally:
+            del SOURCE[18], SOURCE[19]
+        written, flushed = trace["questions"]
+        self.assertTrue(self.choices(written)["nothing yet: the characters wait in the put area"])
+        self.assertEqual(self.choices(flushed), {
+            "nothing yet: the characters wait in the put area": False, '`"Hi\\n"`': True})
+
+
 class Contract(unittest.TestCase):
     def test_records_and_traces_that_break_the_contract_are_refused(self):
         for record in ({"record": "steps"}, {"record": "event", "event": "lost"},

@@ -1,8 +1,10 @@
 // Drives a make picture page in headless Chromium (puppeteer-core, Debian's
 // chromium) at 1400x900, as a learner would, and prints what it saw as
 // JSON for tests/picture_test.py to judge.
-// Usage: node picture_page.js PAGE.html NODE_MODULES
-const [page_, modules] = process.argv.slice(2);
+// Usage: node picture_page.js PAGE.html NODE_MODULES [CHOICES.html]
+// CHOICES.html: a page whose questions offer choices (the line reader's),
+// answered by keyboard, the first wrongly and the second rightly.
+const [page_, modules, choices] = process.argv.slice(2);
 const puppeteer = require(`${modules}/puppeteer-core`);
 const {pathToFileURL} = require("url");
 
@@ -65,6 +67,23 @@ const {pathToFileURL} = require("url");
                     right: !!(await page.$("#ask .right")), score: await text("#score")});
     }
     seen.answers = answers;
+
+    if (choices) {
+      await page.goto(`${pathToFileURL(choices).href}#step=1&predict`);
+      await page.reload();
+      const picked = [];
+      for (let tries = 0; picked.length < 2 && tries < 400; tries++) {
+        if (!(await page.$("#ask.on .choice"))) { await page.keyboard.press("ArrowRight"); continue; }
+        const question = await text("#ask");
+        const wanted = await page.evaluate((right) => asked.choices.findIndex((c) => c.right === right),
+                                           picked.length === 1);
+        for (let tab = 0; tab < wanted; tab++) await page.keyboard.press("Tab");
+        await page.keyboard.press("Enter");
+        picked.push({question, said: await text("#ask"), right: !!(await page.$("#ask .right")),
+                     score: await text("#score"), tape: await text("#tape")});
+      }
+      seen.choices = picked;
+    }
   } finally {
     await browser.close();
   }

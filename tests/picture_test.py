@@ -209,8 +209,10 @@ class Lessons(unittest.TestCase):
             print("\nskipped: the page in Chromium needs npm's puppeteer-core in "
                   "build/browser, which make test-all installs", file=sys.stderr)
             self.skipTest("no puppeteer-core: make test-all installs it")
+        draw(CHECKOUT, NAME="lineread")
         done = subprocess.run(["node", CHECKOUT / "tests/picture_page.js",
-                               CHECKOUT / "build/pictures/ledgerdemo.html", modules],
+                               CHECKOUT / "build/pictures/ledgerdemo.html", modules,
+                               CHECKOUT / "build/pictures/lineread.html"],
                               capture_output=True, text=True, timeout=120)
         seen = json.loads(done.stdout or "{}")
         self.assertNotIn("failed", seen, done.stderr)
@@ -225,6 +227,13 @@ class Lessons(unittest.TestCase):
         self.assertFalse(second["right"], "an old block is not: " + second["said"])
         self.assertIn("a new block", second["said"], "a wrong prediction must say the answer")
         self.assertEqual(second["score"], "· predicted 1 of 2")
+        wrong, right = seen["choices"]
+        self.assertIn("getline()", wrong["question"])
+        self.assertFalse(wrong["right"], "a wrong choice was taken as right: " + wrong["said"])
+        self.assertIn("getline() takes the `#` and drops it", wrong["said"])
+        self.assertTrue(right["right"], "the right choice was not: " + right["said"])
+        self.assertIn("get() leaves the `#` in the input", right["said"])
+        self.assertEqual(right["score"], "· predicted 1 of 2")
 
 
 class Slips(unittest.TestCase):
