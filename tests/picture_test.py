@@ -230,9 +230,9 @@ class Lessons(unittest.TestCase):
         wrong, right = seen["choices"]
         self.assertIn("getline()", wrong["question"])
         self.assertFalse(wrong["right"], "a wrong choice was taken as right: " + wrong["said"])
-        self.assertIn("getline() takes the `#` and drops it", wrong["said"])
+        self.assertIn("getline() takes the # and drops it", wrong["said"])
         self.assertTrue(right["right"], "the right choice was not: " + right["said"])
-        self.assertIn("get() leaves the `#` in the input", right["said"])
+        self.assertIn("get() leaves the # in the input", right["said"])
         self.assertEqual(right["score"], "· predicted 1 of 2")
 
 
