@@ -8,7 +8,7 @@ kept between runs: all of a run's state is one Run.
 """
 import json
 import re
-from bisect import bisect_left, bisect_right
+from bisect import bisect_left, bisect_right, insort
 
 from picture import captions, questions, schema
 from picture.captions import member
@@ -22,6 +22,8 @@ class Run(Findings):
         self.test = settings.get("test")
         self.sources, self.steps, self.findings, self.calls, self.notes = {}, [], [], [], []
         self.blocks, self.starts, self.by_id = {}, [], {}  # by start, sorted starts, by id
+        self.shown_list = []  # (id, start) of the blocks drawn, in order
+        self.read_now = set()  # the blocks whose elements this step read
         # Objects of returned frames: (start, end, name, function, until): a
         # by-value argument lives in its caller until the caller's line
         # (until) is over.
@@ -60,9 +62,11 @@ class Run(Findings):
         kind = event["event"]
         if kind == "allocated":
             block = {"id": len(self.blocks) + 1, "size": event["size"], "state": "live",
-                     "at": at or "", "shown": bool(asker[1]), "array": array,
+                     "at": at or "", "shown": False, "array": array, "start": start,
                      "mapping": event["mapping"], "mapped": event["mapped"]}
             self.blocks[start] = block
+            if asker[1]:  # a line of the project asked for it
+                self.show(block)
             self.by_id[block["id"]] = block
             self.starts.insert(bisect_right(self.starts, start), start)
         elif kind == "released" and block:
@@ -109,7 +113,7 @@ class Run(Findings):
             who = self.named(fault["function"] or "??")
             if block is None:
                 continue
-            block["shown"] = True  # a block a finding names is drawn
+            self.show(block)  # a block a finding names is drawn
             if address >= start + block["size"] and block["state"] == "live":
                 over = address - start - block["size"]
                 size = block.get("element size")
@@ -254,6 +258,7 @@ class Run(Findings):
                        "fields": [self.field(f) for f in read["object"]["fields"]]}
             block["object"] = object_ if object_ != block.get("object") else block["object"]
         elif "elements" in read:
+            self.read_now.add(start)
             elements = [{"index": i, "value": v} for i, v in enumerate(read["elements"])]
             kept = block.get("last elements")
             block["elements"] = block["last elements"] = elements if elements != kept else kept
@@ -271,19 +276,33 @@ class Run(Findings):
         """The shown blocks as the step draws them; elements only where a
         pointer at the block's start said this step what they are."""
         found = []
-        for start, b in self.blocks.items():
-            if b["shown"]:
-                touched = marks.get(b["id"])
-                signature = (b["state"], b.get("text"), id(b.get("object")),
-                             id(b.get("elements")), touched)
-                if b.get("signature") != signature:  # a block as it was is drawn as it was
-                    b["signature"], b["drawn"] = signature, {
-                        "address": hex(start), **{k: v for k, v in b.items() if k in (
-                            "id", "size", "state", "text", "object", "at", "array",
-                            "elements")}, **({"touched": touched} if touched else {})}
-                found.append(b["drawn"])
-            b.pop("elements", None)
+        for start in self.shown_starts():
+            b = self.blocks[start]
+            touched = marks.get(b["id"])
+            signature = (b["state"], b.get("text"), id(b.get("object")),
+                         id(b.get("elements")), touched)
+            if b.get("signature") != signature:  # a block as it was is drawn as it was
+                b["signature"], b["drawn"] = signature, {
+                    "address": hex(start), **{k: v for k, v in b.items() if k in (
+                        "id", "size", "state", "text", "object", "at", "array",
+                        "elements")}, **({"touched": touched} if touched else {})}
+            found.append(b["drawn"])
+        for start in self.read_now:  # elements hold for the step that read them
+            self.blocks[start].pop("elements", None)
+        self.read_now = set()
         return found
+
+    def shown_starts(self):
+        """The starts of the blocks a page draws, in the order of their ids:
+        only those, so a step costs what it draws, not every block the
+        library made."""
+        return [start for _, start in self.shown_list]
+
+    def show(self, block):
+        """Draws the block from now on."""
+        if not block["shown"]:
+            block["shown"] = True
+            insort(self.shown_list, (block["id"], block["start"]))
 
     def built(self, item, line, newest, lines, building):
         """Whether a variable is built: an argument is; a local is once this
@@ -347,7 +366,7 @@ class Run(Findings):
         if start is not None:
             block = self.blocks[start]
             shown["block"] = block["id"]
-            block["shown"] = True
+            self.show(block)
             if address != start and item["target"]["size"]:
                 shown["element"] = (address - start) // item["target"]["size"]
         elif self.gone(address):

@@ -287,14 +287,26 @@ def out_of_scope(frame, address):
     """The name of a local of the frame's function at address, in scope or
     not (a try block's object, destroyed as its exception leaves it)."""
     try:
-        symtab, found = frame.find_sal().symtab, set()
-        start, end = frame.function().value().address, frame.block().end
-        for item in symtab.linetable():
-            if int(start) <= item.pc < end:
-                scope = gdb.block_for_pc(item.pc)
-                while scope is not None and not scope.is_global and not scope.is_static:
-                    found.update(s for s in scope if s.is_variable)
-                    scope = scope.superblock
-        return next((s.name for s in found if int(s.value(frame).address) == address), None)
+        return next((s.name for s in locals_of(frame)
+                     if int(s.value(frame).address) == address), None)
     except FAILS:
         return None
+
+
+LOCALS = {}  # a function's start: every local of its blocks, found once
+
+
+def locals_of(frame):
+    scope = frame.block()
+    while scope.function is None:
+        scope = scope.superblock
+    if scope.start not in LOCALS:
+        found = set()
+        for item in frame.find_sal().symtab.linetable():
+            if scope.start <= item.pc < scope.end:
+                inner = gdb.block_for_pc(item.pc)
+                while inner is not None and not inner.is_global and not inner.is_static:
+                    found.update(s for s in inner if s.is_variable)
+                    inner = inner.superblock
+        LOCALS[scope.start] = found
+    return LOCALS[scope.start]
