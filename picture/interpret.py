@@ -34,6 +34,7 @@ class Run(Findings):
         self.exception = None  # the exception object that lives now: thrown, then caught
         self.objects_now = set()  # the addresses of the objects the step draws
         self.catches = []  # each handler that took an exception: its first step, the throw's
+        self.locals = {}  # a destructor's frame key: the caller's local it ends
         self.faulting, self.unread = [], set()
         self.sp = 0
 
@@ -210,6 +211,7 @@ class Run(Findings):
                            if index else None,
                            "by value": {o["name"] for o in frame["objects"]
                                         if o.get("by value")}})
+        self.destroyed(raw.get("destroying", []), frames)
         globals_ = [self.shown(o, True) for o in raw["globals"]]
         built = {o["name"] for o in frames[-1]["objects"] if "state" not in o}
         marks = {}
@@ -231,6 +233,28 @@ class Run(Findings):
         self.shared(step)
         self.dangling(step)
         self.entered(step)
+
+    def destroyed(self, destroying, frames):
+        """An object whose destructor runs stays drawn, marked as being
+        destroyed, in the frame it belongs to, until its destructor ends
+        (an exception leaving a try block takes it out of scope first)."""
+        drawn = {o.get("address") for f in frames for o in f["objects"] if "fields" in o}
+        for item in destroying:
+            key, this = tuple(item["key"]), hex(item["this"])
+            index = next((n for n, f in enumerate(frames) if f["key"] == key), None)
+            local = self.locals.setdefault(key, frames[index]["entry"].get("local")
+                                           if index is not None else None)
+            if index is None or not local or this in drawn:
+                continue
+            owner = index - 1
+            while owner > 0 and captions.this_of(frames[owner]) == item["this"]:
+                owner -= 1  # a derived part's destructor: the object's owner is further out
+            if owner >= 0:
+                frames[owner]["objects"].append({
+                    "name": local, "type": item["class"], "address": this,
+                    "state": "being destroyed",
+                    "fields": [self.field(f) for f in item["fields"]]})
+                drawn.add(this)
 
     def on_end(self, record):
         self.settle()
@@ -265,7 +289,7 @@ class Run(Findings):
             block["element size"] = read["element size"]
         elif "bytes" in read and "object" not in block:  # text only where it is text
             text = bytes.fromhex(read["bytes"]).split(b"\0")[0].decode(errors="replace")
-            if all(c.isprintable() or c in "\n\t" for c in text):
+            if all(c.isprintable() or c in "\n\t" for c in text) and (text or block["size"] == 1):
                 block["text"] = text
             else:
                 block.pop("text", None)

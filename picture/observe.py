@@ -141,8 +141,12 @@ class Observer:
         globals_ = [self.memory.value(s.name.replace("(anonymous namespace)::", ""), s.value())
                     for s in self.statics[outermost]]
         returns = self.returned(keys)
+        destroying = [{"key": list(k), "this": c["this"], "class": c["class"],
+                       "fields": self.object_at(c["this"], c["class"])}
+                      for k, c in self.pending.items() if c["kind"] == "destructor"]
         pointers = pointers_in(globals_ + [o for f in shown for o in f["objects"]]
-                               + [o for r in returns for o in r.get("objects", [])])
+                               + [o for r in returns for o in r.get("objects", [])]
+                               + [f for d in destroying for f in d["fields"]])
         subscripts = self.subscripts(frames[-1], shown[-1]["at"])
         self.keys = set(keys)
         read = self.input_read()
@@ -150,6 +154,7 @@ class Observer:
                    **({"read": read} if read is not None else {}),
                    out=os.path.getsize(SETTINGS["output"]),
                    err=os.path.getsize(SETTINGS["errors"]), frames=shown, globals=globals_,
+                   destroying=destroying,
                    subscripts=subscripts,
                    blocks={str(k): v for k, v in self.memory.contents(pointers).items()})
         self.steps += 1

@@ -19,7 +19,8 @@ Raw records, one JSON object a line, each with "record" naming its kind:
   step    sp, out, err (bytes written so far), frames [{function, at, line,
           key, objects [value], entry?}], globals [value], subscripts
           [[base, index, pointer, value]], blocks {start: read}, read? (the
-          bytes of its input file read so far)
+          bytes of its input file read so far), destroying [{key, this,
+          class, fields}] (each object a destructor running now ends)
   end     how, traceback (or null), out, err
 
 A value: {name, type} and one of: refers (an address; global, library
@@ -64,7 +65,8 @@ The trace, one JSON object:
 
 An object piece: {name, type, address, size, fields: [field or {base, fields}]},
 a plain value {name, type, value, block?, element?, refers?, dangling?}, or
-one not built yet {name, type, state, address?}. A block piece: {id,
+one not built yet {name, type, state, address?}; an object whose destructor
+runs has state "being destroyed" and its fields. A block piece: {id,
 address, size, state (one of STATES), at, array, touched?, and object,
 elements [{index, value}] or text}.
 """

@@ -271,6 +271,26 @@ class Frames(unittest.TestCase):
         steps = trace["steps"]
         self.assertEqual(trace["input"][steps[1]["in"]], "#", "get() left the # in the input")
         self.assertEqual(trace["terminal"][:steps[2]["term"]], "Enter: one#two\nGot one\n")
+
+    def test_an_object_stays_drawn_while_its_destructor_runs(self):
+        # An exception has taken `income` out of main's scope: its
+        # destructor runs all the same.
+        this = {"name": "this", "type": "LimitArE *", "refers": 0x7100, "line": 0,
+                "argument": True}
+        ending = {"key": ["LimitArE::~LimitArE()", 0x6f00, 0x401000], "this": 0x7100,
+                  "class": "LimitArE", "fields": [{"name": "lowBound", "type": "int",
+                                                   "value": "1998"}]}
+        trace = run(step(frame("main()", 20)),
+                    {**step(frame("main()", 20), frame("LimitArE::~LimitArE()", 5, [this],
+                                                       rbp=0x6f00, entry={"local": "income"})),
+                     "destroying": [ending]}, step(frame("main()", 21)), end())
+        steps = list(schema.steps(trace))
+        income = steps[1]["frames"][0]["objects"][-1]
+        self.assertEqual((income["name"], income["state"], income["address"]),
+                         ("income", "being destroyed", "0x7100"))
+        self.assertEqual(steps[2]["frames"][0]["objects"], [], "gone once its destructor ended")
+
+    def test_what_could_not_be_read_or_followed_is_said_so(self):
         broken = {"name": "account", "type": "BankAccountD", "line": 1, "argument": True,
                   "unreadable": "MemoryError: Cannot access memory at address 0x1002"}
         trace = run(step(frame("main()", 15, [broken])),
