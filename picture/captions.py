@@ -54,6 +54,26 @@ def line_of(run, at):
     return lines[int(number) - 1].strip() if 0 < int(number) <= len(lines) else ""
 
 
+def initializers(run, at, first):
+    """(member, line) of each initializer in a constructor's list, from its
+    definition's first line: client(CopyOf(s)), number(an), ..."""
+    path = at.rsplit(":", 1)[0]
+    lines, found, started = run.sources.get(path, []), [], False
+    for number in range(first, min(first + 30, len(lines) + 1)):
+        text = lines[number - 1]
+        if not started:
+            begun = re.search(r"\)\s*:(?!:)|^\s*:(?!:)", text)
+            if not begun:
+                if "{" in text:
+                    return found  # a body with no initializer list
+                continue
+            started, text = True, text[begun.end():]
+        found += [(m.group(1), number) for m in re.finditer(r"(\w+)\s*[({]", text)]
+        if re.search(r"[)}]\s*\{", text):
+            return found
+    return found
+
+
 def name_of(address, step, inside=False):
     """`name` of the object of a step's frames that starts at address, the
     innermost frame's first; with inside, of the one that holds it."""

@@ -11,7 +11,7 @@ import re
 from bisect import bisect_left, bisect_right, insort
 
 from picture import captions, questions, schema
-from picture.captions import member
+from picture.captions import flat, member
 from picture.findings import Findings
 
 
@@ -203,15 +203,17 @@ class Run(Findings):
             newest = index == len(raw["frames"]) - 1
             objects = [self.shown(o, self.built(o, frame["line"], newest, lines, building))
                        for o in frame["objects"]]
+            seen_before = set(lines)
             lines.add(frame["line"])
             frames.append({"function": self.named(frame["function"]), "at": frame["at"],
                            "objects": objects, "key": its_key, "entry": frame.get("entry", {}),
-                           "raw function": frame["function"],
+                           "raw function": frame["function"], "seen": seen_before,
                            "caller": (keys[index - 1], raw["frames"][index - 1]["line"])
                            if index else None,
                            "by value": {o["name"] for o in frame["objects"]
                                         if o.get("by value")}})
         self.destroyed(raw.get("destroying", []), frames)
+        self.unset(frames, raw["frames"])
         globals_ = [self.shown(o, True) for o in raw["globals"]]
         built = {o["name"] for o in frames[-1]["objects"] if "state" not in o}
         marks = {}
@@ -233,6 +235,45 @@ class Run(Findings):
         self.shared(step)
         self.dangling(step)
         self.entered(step)
+
+    def unset(self, frames, raw):
+        """The fields of an object a constructor builds now whose
+        initializers have not run yet are not set yet, whatever their bytes.
+        Initializers run in the list's order: one is done when this call has
+        been at its line and left it, and every one before it is done (the
+        compiler may visit a later line first)."""
+        for frame, seen in zip(frames, raw):
+            cls, kind = member(frame["raw function"])
+            this = captions.this_of(frame)
+            if kind not in ("constructor", "copy constructor") or not this or not seen["starts"]:
+                continue
+            line = seen["line"]
+            listed = captions.initializers(self, frame["at"], seen["starts"])
+            done = set()
+            for name, at in listed:
+                if at == line or at not in frame["seen"]:
+                    break
+                done.add(name)
+            waiting = {name for name, _ in listed} - done
+            if not waiting:
+                continue
+            for item in [o for f in frames for o in f["objects"] if o.get("address") == hex(this)]:
+                self.mark_unset(item, cls, waiting)
+            block = self.blocks.get(this)
+            if block and "object" in block:  # a copy: the block is drawn anew
+                block["object"] = json.loads(json.dumps(block["object"]))
+                self.mark_unset(block["object"], cls, waiting)
+
+    @staticmethod
+    def mark_unset(item, cls, waiting):
+        parts = item.get("fields", []) if item.get("type") == cls else next(
+            (p["fields"] for p in flat_parts(item.get("fields", [])) if p["base"] == cls), [])
+        bases = [p for p in parts if "base" in p and p["base"].split("::")[-1] in waiting]
+        for part in list(flat(bases)) + parts:  # a base not built yet: all its fields
+            if part.get("name") in waiting or part in flat(bases):
+                for said in ("value", "block", "element", "refers", "points", "dangling"):
+                    part.pop(said, None)
+                part["state"] = "not set yet"
 
     def destroyed(self, destroying, frames):
         """An object whose destructor runs stays drawn, marked as being
@@ -432,6 +473,14 @@ class Run(Findings):
             return f"TEST({suite.split('/')[0]}, {case})"
         return function.replace("std::__cxx11::basic_string<char, std::char_traits<char>, "
                                 "std::allocator<char> >", "std::string")
+
+
+def flat_parts(fields):
+    """The base parts among fields, nested ones too."""
+    for part in fields:
+        if "base" in part:
+            yield part
+            yield from flat_parts(part["fields"])
 
 
 def plain_name(function):

@@ -132,7 +132,8 @@ class Observer:
         for frame, its_key in zip(frames, keys):
             line = frame.find_sal().line
             shown.append({"function": function_of(frame), "at": self.at(frame), "line": line,
-                          "key": its_key, "objects": self.variables(frame)})
+                          "key": its_key, "objects": self.variables(frame),
+                          "starts": frame.function().line if frame.function() else 0})
             if its_key not in self.keys and frame is frames[-1] and len(frames) > 1:
                 shown[-1]["entry"] = self.entered(frame, frames)
         outermost = frames[0].find_sal().symtab.filename

@@ -17,7 +17,8 @@ Raw records, one JSON object a line, each with "record" naming its kind:
   return  key, objects? [{name: this or source, type, fields}]: a copy's
           object and its source as the copy returned
   step    sp, out, err (bytes written so far), frames [{function, at, line,
-          key, objects [value], entry?}], globals [value], subscripts
+          starts (its function's first line), key, objects [value],
+          entry?}], globals [value], subscripts
           [[base, index, pointer, value]], blocks {start: read}, read? (the
           bytes of its input file read so far), destroying [{key, this,
           class, fields}] (each object a destructor running now ends)
@@ -65,7 +66,8 @@ The trace, one JSON object:
 
 An object piece: {name, type, address, size, fields: [field or {base, fields}]},
 a plain value {name, type, value, block?, element?, refers?, dangling?}, or
-one not built yet {name, type, state, address?}; an object whose destructor
+one not built yet {name, type, state, address?}; a field whose initializer
+has not run {name, state: "not set yet"}; an object whose destructor
 runs has state "being destroyed" and its fields. A block piece: {id,
 address, size, state (one of STATES), at, array, touched?, and object,
 elements [{index, value}] or text}.

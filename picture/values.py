@@ -217,7 +217,10 @@ def type_name(kind):
     except FAILS:
         pass
     known = library(plain) if plain.code == gdb.TYPE_CODE_STRUCT else None
-    return known if known and "…" not in known else written(str(kind))
+    if known and "…" not in known:
+        return known
+    # A class by its own name (OverdraftD, not the TypeParam a test calls it).
+    return written(str(plain if plain.code == gdb.TYPE_CODE_STRUCT else kind))
 
 
 def written(name):

@@ -19,11 +19,12 @@ SOURCE = {  # demos/x.cpp, by line
     3: "char* CopyOf(const char* s) {", 4: "  char* block = new char[4];", 5: "  return block;",
     9: "int main() {", 10: "  double* row = new double[100];", 11: "  sum += row[i];",
     12: "  holder.Show();", 13: "  std::cout << holder.ref;", 14: "  delete row;",
-    15: "  Show(credit);", 16: "  account->ViewAcct();", 17: "  plain = credit;"}
+    15: "  Show(credit);", 16: "  account->ViewAcct();", 17: "  plain = credit;",
+    40: "Pair::Pair(int a, int b)", 41: "    : first(a),", 42: "      second(b) {}"}
 
 
 def source():
-    text = "\n".join(SOURCE.get(n, "") for n in range(1, 21))
+    text = "\n".join(SOURCE.get(n, "") for n in range(1, 45))
     return {"record": "source", "path": "demos/x.cpp", "text": text}
 
 
@@ -48,7 +49,7 @@ def pointer(name, address, kind="float", size=8, line=1, where=0x7000):
 
 def frame(function, line, objects=(), rbp=0x7f00, entry=None):
     found = {"function": function, "at": f"demos/x.cpp:{line}", "line": line,
-             "key": [function, rbp, 0x401000], "objects": list(objects)}
+             "key": [function, rbp, 0x401000], "objects": list(objects), "starts": 0}
     return {**found, "entry": entry} if entry else found
 
 
@@ -289,6 +290,21 @@ class Frames(unittest.TestCase):
         self.assertEqual((income["name"], income["state"], income["address"]),
                          ("income", "being destroyed", "0x7100"))
         self.assertEqual(steps[2]["frames"][0]["objects"], [], "gone once its destructor ended")
+
+    def test_a_field_whose_initializer_has_not_run_is_not_set_yet(self):
+        pair = {"name": "pair", "type": "Pair", "address": 0x7100, "size": 8, "line": 9,
+                "argument": False, "fields": [{"name": "first", "type": "int", "value": "7"},
+                                              {"name": "second", "type": "int", "value": "-3"}]}
+        this = {"name": "this", "type": "Pair *", "refers": 0x7100, "line": 0, "argument": True}
+
+        def building(line):
+            return step(frame("main()", 12, [pair]),
+                        {**frame("Pair::Pair(int, int)", line, [this], rbp=0x6f00), "starts": 40})
+        steps = list(schema.steps(run(step(frame("main()", 10)), building(41), building(42),
+                                      end())))
+        shown = [[f.get("state", f.get("value")) for f in s["frames"][0]["objects"][0]["fields"]]
+                 for s in steps[1:3]]
+        self.assertEqual(shown, [["not set yet", "not set yet"], ["7", "not set yet"]])
 
     def test_what_could_not_be_read_or_followed_is_said_so(self):
         broken = {"name": "account", "type": "BankAccountD", "line": 1, "argument": True,
