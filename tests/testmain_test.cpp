@@ -66,4 +66,23 @@ TEST(Watchdog, NamesATestThatWaitsWithoutProcessorTimeAsWaiting) {
          "waiting within its limit, not slow when the run's time is up";
 }
 
+TEST(Watchdog, EndsTheChildrenOfATestItStops) {
+  const std::string file = "/tmp/watchdog_child_" + std::to_string(getpid());
+  EXPECT_EQ(Outcomes("Subject.WaitsForAChildThatSpins",
+                     "TEST_TIME_LIMIT=1 TEST_WAIT_LIMIT=1 SUBJECT_CHILD=" + file),
+            "Subject.WaitsForAChildThatSpins waiting within\n")
+      << "a test waiting for its spinning child is waiting";
+  std::ifstream said(file);
+  int child = 0;
+  said >> child;
+  std::remove(file.c_str());
+  ASSERT_GT(child, 0) << "the subject did not say its child";
+  // A child killed but not yet reaped by init is a zombie: gone all the same.
+  std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+  std::string fields;
+  std::getline(stat, fields);
+  EXPECT_TRUE(fields.empty() || fields.find(") Z ") != std::string::npos)
+      << "the stopped test's child still runs: " << fields;
+}
+
 }  // namespace

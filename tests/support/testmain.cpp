@@ -13,7 +13,9 @@
 // TESTS_DEADLINE the run must end by), that test is reported and the
 // program runs again without the tests that already ran, so one crash
 // hides no other failure.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -196,6 +198,32 @@ class LearnerPrinter : public testing::EmptyTestEventListener {
 
 std::string ended;  // "A.B:C.D:" the tests of this run that have ended
 
+// Ends every process this one started, and theirs: a stopped test's
+// children must not outlive it (a forked child that spins, say).
+void EndChildren(pid_t parent) {
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return;
+  while (const dirent* entry = readdir(processes)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    if (pid <= 0) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    std::FILE* stat = std::fopen(path, "r");
+    if (stat == nullptr) continue;
+    int ppid = 0;  // the field after the name, which may hold spaces
+    char line[512] = "";
+    const bool read = std::fgets(line, sizeof line, stat) != nullptr;
+    std::fclose(stat);
+    const char* after = read ? std::strrchr(line, ')') : nullptr;
+    if (after != nullptr && std::sscanf(after, ") %*c %d", &ppid) == 1 &&
+        ppid == parent) {
+      EndChildren(pid);
+      kill(pid, SIGKILL);
+    }
+  }
+  closedir(processes);
+}
+
 // Reports the running test as stopped (OUTCOME: crashed, endless, slow),
 // then runs the program again without it and the tests before it, unless
 // the run's time is up. Returns only when no test is running.
@@ -222,6 +250,7 @@ void StopTest(const char* outcome, const std::string& why, bool draw) {
     running.Fail(running.file + ":" + std::to_string(running.line), why, said);
     running.Write(outcome, why);
   }
+  EndChildren(getpid());
   if (std::strcmp(outcome, "slow") == 0) _exit(1);  // no time for the rest
 
   std::string filter = GTEST_FLAG_GET(filter);
