@@ -227,7 +227,7 @@ def written(name):
     """A type's name as a lesson writes it: std::string for the library's
     basic_string, a container without its default allocator."""
     name = name.replace("std::__cxx11::basic_string<char, std::char_traits<char>, "
-                        "std::allocator<char> >", "std::string")
+                        "std::allocator<char> >", "std::string").replace("std::__cxx11::", "std::")
     return re.sub(r", std::allocator<([^<>]|<[^<>]*>)*> >", ">", name)
 
 
@@ -257,12 +257,15 @@ def global_name(address):
 
 def library(kind):
     """A library type's name as the lesson calls it, or None for the project's own."""
-    name = str(kind.strip_typedefs().unqualified())
+    name = str(kind.strip_typedefs().unqualified()).replace("std::__cxx11::", "std::")
     if not name.startswith("std::"):
         return None
     for plain, shown in (("std::basic_ostream<char", "std::ostream"),
                          ("std::basic_istream<char", "std::istream"),
-                         ("std::__cxx11::basic_string<char", "std::string")):
+                         ("std::basic_ostringstream<char", "std::ostringstream"),
+                         ("std::basic_istringstream<char", "std::istringstream"),
+                         ("std::basic_stringstream<char", "std::stringstream"),
+                         ("std::basic_string<char", "std::string")):
         if name.startswith(plain):
             return shown
     return re.sub(r"<.*", "<…>", name)
