@@ -21,9 +21,10 @@ SETTINGS = json.loads(Path(os.environ["PICTURE_SETTINGS"]).read_text())
 TOP = SETTINGS["top"].rstrip("/") + "/"
 sys.path.insert(0, TOP)
 from picture.captions import member  # noqa: E402 (after the checkout is on the path)
-from picture.values import (FAILS, Memory, enum_names, is_virtual, library,  # noqa: E402
-                            out_of_scope, pointers_in, statics, symbol)
-
+from picture import stops  # noqa: E402
+from picture.values import (FAILS, Memory, enum_names, function_of, is_test_body,  # noqa: E402
+                            is_virtual, key, library, out_of_scope, pointers_in, statics,
+                            symbol)
 
 
 class Observer:
@@ -36,7 +37,7 @@ class Observer:
         self.keys = set()  # the frames of the last step
         self.sources = set()
         self.places = {}  # return address: [function, FILE:LINE or None]
-        self.lined = {}  # a function's start: its line breakpoints
+        self.lines = stops.Lines()  # each line's breakpoints, by function
         self.signal, self.exiting, self.fault_at, self.thrown = None, False, None, None
         self.points = {}  # where to know of: exit, throw, catch, handled (a handler ends)
         self.pending = {}  # copies and destructors running, by their frame
@@ -309,47 +310,6 @@ class Observer:
                    at=self.at(frames[-1]) if frames else None)
         return again
 
-    def stop_in_project_functions(self):
-        """A breakpoint at every function of the project's sources: `next`
-        then stops in each one a line calls, directly or through the
-        library, and steps over everything else."""
-        points = []
-        own = [Path(f) for f in SETTINGS["files"] if not f.startswith(TOP)]
-        for source in sorted(Path(TOP).glob("*/*.[ch]*")) + sorted(
-                Path(TOP).glob("tests/*/*.[ch]*")) + own:
-            if not project_file(str(source)) or source.suffix not in (".cpp", ".cc", ".cxx", ".h"):
-                continue
-            named = source.name if source in own else source.relative_to(TOP)
-            try:  # by its path in the checkout, or its name: no spaces
-                symtab = gdb.decode_line(f"{named}:1")[1][0].symtab
-            except gdb.error:
-                continue  # not in this program
-            points += [gdb.Breakpoint(source=symtab.filename, line=s.line, internal=True)
-                       for block in (symtab.global_block(), symtab.static_block())
-                       for s in block if s.is_function and s.line
-                       and s.symtab.filename == symtab.filename]
-        return points
-
-    def stop_at_lines(self, frame):
-        """Breakpoints where the code of each line of the frame's function
-        begins, the first time it runs: the run goes from line to line at
-        full speed, stopping where `next` would (a loop's header on each
-        pass)."""
-        try:
-            scope, symtab = gdb.block_for_pc(frame.pc()), frame.find_sal().symtab
-            while scope.function is None:
-                scope = scope.superblock
-            if scope.start in self.lined:
-                return
-            entries = sorted((e.pc, e.line) for e in symtab.linetable()
-                             if scope.start <= e.pc < scope.end and e.line)
-        except FAILS:
-            return
-        self.lined[scope.start] = []
-        for (pc, line), (_, before) in zip(entries, [(0, None)] + entries):
-            if line != before and pc != scope.start:  # not before the frame is set up
-                self.lined[scope.start].append(gdb.Breakpoint(f"*{pc}", internal=True))
-
     def on_stop(self, event):
         self.signal = getattr(event, "stop_signal", None)
         points = getattr(event, "breakpoints", [])
@@ -407,7 +367,7 @@ class Observer:
         gdb.execute(f"run {SETTINGS['run']}", to_string=True)
         if exited or not self.chain():
             return f"exit {exited[0]} before {start} ran" if exited else f"{start} never ran"
-        points = self.stop_in_project_functions()
+        points = stops.in_functions(TOP, SETTINGS["files"], project_file)
         for how, command in (("throw", "catch throw"), ("catch", "catch catch")):
             gdb.execute(command)
             self.points[how] = gdb.breakpoints()[-1]
@@ -432,7 +392,7 @@ class Observer:
                 end = f"signal {self.signal} at {self.where()}"
             elif not frames or (test and not any(is_test_body(f) for f in frames)):
                 gdb.execute("set var picture_recording = 0")  # the rest goes on untraced
-                for point in points + sum(self.lined.values(), []):
+                for point in points + self.lines.points():
                     point.delete()
                 end = self.run_out(exited)
                 break
@@ -441,7 +401,7 @@ class Observer:
             if self.at(gdb.newest_frame()) and self.signal != "SIGSEGV":
                 self.fault_at = None
                 self.step(frames)
-                self.stop_at_lines(gdb.newest_frame())
+                self.lines.stop_at(gdb.newest_frame())
                 if self.steps >= SETTINGS["steps"] or time.time() > deadline:
                     end = (f"cut after {SETTINGS['steps']} steps"
                            if self.steps >= SETTINGS["steps"]
@@ -462,28 +422,6 @@ def project_file(path):
         tuple(TOP + folder for folder in ("build/", "picture/", "tests/support/")))
 
 
-def function_of(frame):
-    return frame.function().print_name if frame.function() else (frame.name() or "??")
-
-
-def is_test_body(frame):
-    return function_of(frame).endswith("::TestBody()")
-
-
-def key(frame):
-    """What tells one frame from another while it runs: its function, where
-    its frame is, and where it returns to."""
-    try:
-        older = frame.older()
-        return (function_of(frame), int(frame.read_register("rbp")), older.pc() if older else 0)
-    except FAILS:
-        return (function_of(frame), 0, 0)
-
-
-
-
-
-
 def source_line(at):
     if not at:
         return ""
@@ -493,24 +431,6 @@ def source_line(at):
     except OSError:
         return ""
     return lines[int(number) - 1].strip() if int(number) <= len(lines) else ""
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
 
 
 def alive():

@@ -316,3 +316,21 @@ def locals_of(frame):
                     inner = inner.superblock
         LOCALS[scope.start] = found
     return LOCALS[scope.start]
+
+
+def function_of(frame):
+    return frame.function().print_name if frame.function() else (frame.name() or "??")
+
+
+def is_test_body(frame):
+    return function_of(frame).endswith("::TestBody()")
+
+
+def key(frame):
+    """What tells one frame from another while it runs: its function, where
+    its frame is, and where it returns to."""
+    try:
+        older = frame.older()
+        return (function_of(frame), int(frame.read_register("rbp")), older.pc() if older else 0)
+    except FAILS:
+        return (function_of(frame), 0, 0)
