@@ -24,7 +24,7 @@ from picture.captions import member  # noqa: E402 (after the checkout is on the 
 from picture import stops  # noqa: E402
 from picture.values import (FAILS, Memory, enum_names, function_of, is_test_body,  # noqa: E402
                             is_virtual, key, library, out_of_scope, pointers_in, statics,
-                            symbol)
+                            symbol, type_name)
 
 
 class Observer:
@@ -323,12 +323,14 @@ class Observer:
         tells GDB."""
         try:
             value = gdb.parse_and_eval("$_exception") if how != "handled" else None
+            if value is not None and value.type.strip_typedefs().code == gdb.TYPE_CODE_STRUCT:
+                value = value.cast(value.dynamic_type)  # a pointer thrown stays a pointer
+            address = int(value.address) if value is not None else None
         except FAILS:
-            value = None
-        if value is None:
+            value = address = None
+        if value is None or address is None:
             return self.write(record=how, type=None, address=None)
-        value = value.cast(value.dynamic_type)
-        self.write(record=how, type=str(value.type), address=int(value.address),
+        self.write(record=how, type=type_name(value.type), address=address,
                    object=self.memory.value("exception", value))
 
     def run_out(self, exited):
