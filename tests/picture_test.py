@@ -115,6 +115,42 @@ int main() {
   return 0;
 }
 """
+# Other slips of the same kinds: a released name read by operator<<, one
+# object released through two pointers, a member reference to a returned
+# frame's vector, and a pointer thrown with new.
+OTHERS = """\
+#include <iostream>
+#include <vector>
+
+struct Label {
+  char* text;
+  Label() : text(new char[4]{'o', 'n', 'e'}) {}
+  ~Label() { delete[] text; }
+};
+
+struct Holder {
+  const std::vector<int>& numbers;
+  explicit Holder(const std::vector<int>& given) : numbers(given) {}
+};
+
+Holder Make() {
+  std::vector<int> local{1, 2, 3};
+  return Holder(local);
+}
+
+int main() {
+  char* name = new char[8]{'R', 'e', 'x'};
+  delete[] name;
+  std::cout << name << "\\n";
+  Label* first = new Label;
+  Label* second = first;
+  delete first;
+  delete second;
+  Holder held = Make();
+  std::cout << held.numbers.size() << "\\n";
+  throw new Label;
+}
+"""
 THROWS = """\
 #include <stdexcept>
 int main() { throw std::runtime_error("the rate must be below 1"); }
@@ -252,7 +288,8 @@ class Slips(unittest.TestCase):
         for path, (old, new) in edits.items():
             (top / path).write_text((top / path).read_text().replace(old, new))
         for name, text in (("ledgerdemo", SLIPS), ("pairshow", MANY_BLOCKS),
-                           ("friendcount", THROWS), ("lineread", ENDLESS), ("freethrow", OWN)):
+                           ("friendcount", THROWS), ("lineread", ENDLESS), ("freethrow", OWN),
+                           ("incomeyears", OTHERS)):
             (top / f"demos/{name}.cpp").write_text(text)
         test = top / "tests/heapledger_test.cpp"
         test.write_text(test.read_text() + TEARDOWN)
@@ -365,6 +402,17 @@ class Slips(unittest.TestCase):
         self.assertNotEqual(done.returncode, 0)
         self.assertIn(f"{bad}:1:21: error:", done.stderr)
         self.assertIn("does not compile: nothing was drawn", done.stderr)
+
+    def test_other_slips_of_those_kinds_are_found_and_a_thrown_pointer_is_followed(self):
+        trace = draw(self.top, NAME="incomeyears")[1]
+        self.assertIn("signal SIGABRT", trace["end"], "the tracer did not follow the throw")
+        self.assertRegex(" ".join(said(trace, "use after free")), r"main\(\) reads block 1, in a "
+                                                                 r"call of \w+")
+        self.assertTrue(said(trace, "double free"), trace["findings"])
+        self.assertIn("`held.numbers` refers to `local` of Make()",
+                      " ".join(said(trace, "dangling")))
+        self.assertFalse([s for s in trace["steps"] if "exception object" in s["says"]],
+                         "new built the Label, not the throw")
 
     def test_bad_settings_and_names_are_refused_in_one_line(self):
         for settings in ({"NAME": "ledgerdemo", "STEPS": "abc"}, {"NAME": "ledgerdemo", "STEPS": "0"},
