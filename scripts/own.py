@@ -8,6 +8,7 @@ make run FILE=path/to/mine.cpp [INPUT=file] runs it under the sanitizers
 at the terminal (python3 -m scripts.own); make picture FILE=... draws it
 (picture/draw.py uses built() here).
 """
+import contextlib
 import hashlib
 import json
 import os
@@ -103,16 +104,17 @@ def main():
         fail(f"no input file {typed}")
     binary, warnings = built(path, "asan", "run")
     sys.stderr.write(warnings)
-    stdin = open(typed) if typed else None  # else the terminal: the learner types
-    program = subprocess.Popen([binary], stdin=stdin, stderr=subprocess.PIPE, text=True,
-                               errors="replace", env={**os.environ, **sanitizers()})
     said = []
-    for line in program.stderr:  # its own lines as they come; a report kept whole
-        if said or re.match(r"=+$|=+\d+=+|.*: runtime error: ", line):
-            said.append(line.rstrip("\n"))
-        else:
-            sys.stderr.write(line)
-    status = program.wait()
+    # Its input: the file INPUT names, or else the terminal, where the learner types.
+    with open(typed, "rb") if typed else contextlib.nullcontext() as stdin:
+        program = subprocess.Popen([binary], stdin=stdin, stderr=subprocess.PIPE, text=True,
+                                   errors="replace", env={**os.environ, **sanitizers()})
+        for line in program.stderr:  # its own lines as they come; a report kept whole
+            if said or re.match(r"=+$|=+\d+=+|.*: runtime error: ", line):
+                said.append(line.rstrip("\n"))
+            else:
+                sys.stderr.write(line)
+        status = program.wait()
     reports = digests(said, own=shown(path))
     if not reports:
         ended = f"signal {signal.Signals(-status).name}" if status < 0 else f"status {status}"
