@@ -66,11 +66,22 @@ TEST(Watchdog, NamesATestThatWaitsWithoutProcessorTimeAsWaiting) {
          "waiting within its limit, not slow when the run's time is up";
 }
 
+TEST(Watchdog, StopsATestThatPrintsWithoutEndAndRunsTheNext) {
+  EXPECT_EQ(Outcomes("Subject.PrintsWithoutEnd:Subject.SleepsTwoSeconds",
+                     "TEST_TIME_LIMIT=60"),
+            "Subject.PrintsWithoutEnd endless within\n"
+            "Subject.SleepsTwoSeconds passed within\n")
+      << "a test that prints without end must be stopped once its output "
+         "passes the limit, long before its processor time is up, and the "
+         "next test still run";
+}
+
 TEST(Watchdog, EndsTheChildrenOfATestItStops) {
   const std::string file = "/tmp/watchdog_child_" + std::to_string(getpid());
-  EXPECT_EQ(Outcomes("Subject.WaitsForAChildThatSpins",
-                     "TEST_TIME_LIMIT=1 TEST_WAIT_LIMIT=1 SUBJECT_CHILD=" + file),
-            "Subject.WaitsForAChildThatSpins waiting within\n")
+  EXPECT_EQ(
+      Outcomes("Subject.WaitsForAChildThatSpins",
+               "TEST_TIME_LIMIT=1 TEST_WAIT_LIMIT=1 SUBJECT_CHILD=" + file),
+      "Subject.WaitsForAChildThatSpins waiting within\n")
       << "a test waiting for its spinning child is waiting";
   std::ifstream said(file);
   int child = 0;

@@ -2,7 +2,8 @@
 # RUN_TIMEOUT seconds of processor time (10 when unset), so a loop that
 # never ends is named however busy the machine is, and on the clock until
 # TESTS_DEADLINE (seconds since 1970) or for 120 s, so a slow run on a busy
-# machine is waited for.
+# machine is waited for. A program may write at most 1 MiB to a file
+# (its output, here), so one that prints without end is named as soon.
 limit=${RUN_TIMEOUT:-10}
 wall=120
 if [ -n "$TESTS_DEADLINE" ]; then
@@ -12,7 +13,7 @@ fi
 
 # limited COMMAND...: runs it within both limits; its exit status.
 limited() {
-  (ulimit -t "$limit" && exec timeout "$wall" "$@")
+  (ulimit -t "$limit" && ulimit -f 2048 && exec timeout "$wall" "$@")
 }
 
 # overtime STATUS: fails, saying why, when the status is a limit's.
@@ -20,6 +21,7 @@ overtime() {
   case $1 in
     124) echo "still running when the run's time was up: slow (a busy machine?), not endless"; return 1 ;;
     137 | 152) echo "did not finish within $limit s of processor time: a loop that never ends?"; return 1 ;;
+    153) echo "printed more than 1 MiB: a loop that prints without end?"; return 1 ;;
   esac
 }
 overtime_outcome() { [ "$1" -eq 124 ] && echo slow || echo endless; }

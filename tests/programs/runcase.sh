@@ -35,14 +35,15 @@ if ! said=$(overtime "$status"); then
 elif [ "$status" -ne 0 ]; then
   echo "exit status $status, expected 0"
 fi
-# The diffs without their file headers: - expected, + what it printed.
+# The diffs without their file headers: - expected, + what it printed; the
+# first 40 lines are enough to see where it went wrong.
 if ! cmp -s "$out" "$case.out"; then
   echo "standard output differs from the expected (- expected, + printed):"
-  diff -u "$case.out" "$out" | tail -n +3
+  diff -u "$case.out" "$out" | tail -n +3 | head -n 40
 fi
 if ! cmp -s "$err" "$expected_err"; then
   echo "standard error differs from the expected (- expected, + printed):"
-  diff -u "$expected_err" "$err" | tail -n +3
+  diff -u "$expected_err" "$err" | tail -n +3 | head -n 40
 fi
 if [ -n "$TESTS_RESULTS" ]; then
   name=$(basename "$program").$(basename "$case")

@@ -4,23 +4,28 @@
 // one JSON object a line, to TESTS_RESULTS/NAME.jsonl when TESTS_RESULTS
 // names a folder (NAME: TESTS_RECORD, or the program's; scripts/testreport.py
 // reads it):
-//   name, outcome (passed, failed, crashed, endless, waiting or slow), file, line,
-//   seconds, cpu (processor seconds), failures [{at, sentence, detail}],
+//   name, outcome (passed, failed, crashed, endless, waiting or slow), file,
+//   line, seconds, cpu (processor seconds), failures [{at, sentence, detail}],
 //   and for a test that was stopped: stopped (the sentence), sanitizer (its
 //   summary line), checks (the test's name in words), draw (the command).
 // When a test cannot finish (a sanitizer stops the program, the test uses
 // TEST_TIME_LIMIT seconds of processor time, or it still runs at the
 // TESTS_DEADLINE the run must end by), that test is reported and the
 // program runs again without the tests that already ran, so one crash
-// hides no other failure.
+// hides no other failure. Under TESTS_RESULTS a test may print at most
+// 1 MiB: one that prints without end is stopped as endless.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -198,6 +203,101 @@ class LearnerPrinter : public testing::EmptyTestEventListener {
 
 std::string ended;  // "A.B:C.D:" the tests of this run that have ended
 
+// The output of the tests passes through a child process, the relay, that
+// lets at most kOutputLimit bytes a test through and tells this process when
+// a test goes past it: a test that prints without end is named within the
+// run's time, and CTest keeps megabytes, not gigabytes. A process, not a
+// thread, so what a test printed still arrives when the test crashes.
+constexpr long kOutputLimit = 1 << 20;
+pid_t relay = 0;                   // the relay, or none
+std::atomic<bool> flooded{false};  // the running test went past the limit
+volatile std::sig_atomic_t next_test = 0;  // in the relay: count afresh
+
+// Gives up when no one reads: the relay still drains, so no test blocks.
+void WriteAll(int to, const char* bytes, long size) {
+  while (size > 0) {
+    const ssize_t wrote = write(to, bytes, static_cast<std::size_t>(size));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return;
+    bytes += wrote;
+    size -= wrote;
+  }
+}
+
+// The relay: copies out to standard output and err to standard error until
+// neither has a writer left.
+[[noreturn]] void Relay(int out, int err, pid_t tests) {
+  pollfd from[] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+  long passed = 0;  // this test's bytes
+  char buffer[1 << 16];
+  for (int open = 2; open > 0;) {
+    if (poll(from, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (next_test != 0) next_test = 0, passed = 0;
+    for (int at = 0; at < 2; ++at) {
+      if (from[at].revents == 0) continue;
+      const ssize_t got = read(from[at].fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {  // no writer left
+        from[at].fd = -1;
+        --open;
+        continue;
+      }
+      if (passed <= kOutputLimit) {  // not yet cut
+        const long shown = std::min<long>(got, kOutputLimit - passed);
+        WriteAll(at + 1, buffer, shown);
+        if (passed + got > kOutputLimit) {
+          const char cut[] = "\n[more than 1 MiB printed: the rest is cut]\n";
+          WriteAll(at + 1, cut, sizeof cut - 1);
+          if (getppid() == tests) kill(tests, SIGUSR1);
+        }
+      }
+      passed += got;
+    }
+  }
+  _exit(0);
+}
+
+// Starts the relay, or finds the one an earlier run of this program started.
+void StartRelay() {
+  struct sigaction told {};
+  told.sa_handler = [](int) { flooded = true; };
+  sigaction(SIGUSR1, &told, nullptr);
+  if (rerun) {
+    const char* started = std::getenv("TESTS_RELAY");
+    relay = started != nullptr ? static_cast<pid_t>(std::atol(started)) : 0;
+    return;
+  }
+  int out[2], err[2];
+  if (pipe(out) != 0) return;
+  if (pipe(err) != 0) {
+    close(out[0]), close(out[1]);
+    return;
+  }
+  const pid_t tests = getpid();
+  std::fflush(nullptr);
+  // Set before the fork: the first test may start before the relay runs.
+  struct sigaction reset {};
+  reset.sa_handler = [](int) { next_test = 1; };
+  sigaction(SIGUSR2, &reset, nullptr);
+  relay = fork();
+  if (relay == 0) {
+    close(out[1]), close(err[1]);
+    Relay(out[0], err[0], tests);
+  }
+  signal(SIGUSR2, SIG_DFL);
+  if (relay > 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    setenv("TESTS_RELAY", std::to_string(relay).c_str(), 1);
+  } else {
+    relay = 0;
+  }
+  for (const int end : {out[0], out[1], err[0], err[1]}) close(end);
+}
+
 // Ends every process this one started, and theirs: a stopped test's
 // children must not outlive it (a forked child that spins, say).
 void EndChildren(pid_t parent) {
@@ -218,7 +318,7 @@ void EndChildren(pid_t parent) {
     if (after != nullptr && std::sscanf(after, ") %*c %d", &ppid) == 1 &&
         ppid == parent) {
       EndChildren(pid);
-      kill(pid, SIGKILL);
+      if (pid != relay) kill(pid, SIGKILL);
     }
   }
   closedir(processes);
@@ -298,7 +398,11 @@ class Watchdog : public testing::EmptyTestEventListener {
         const double used = Seconds(CLOCK_PROCESS_CPUTIME_ID) - start;
         const double waited = Seconds(CLOCK_MONOTONIC) - wall_start.load();
         char why[200];
-        if (limit > 0 && used > limit) {
+        if (flooded) {
+          StopTest("endless",
+                   "printed more than 1 MiB: a loop that prints without end?",
+                   false);
+        } else if (limit > 0 && used > limit) {
           std::snprintf(why, sizeof why,
                         "did not finish within %g s of processor time: a "
                         "loop that never ends?",
@@ -325,6 +429,11 @@ class Watchdog : public testing::EmptyTestEventListener {
 
  private:
   void OnTestStart(const testing::TestInfo&) override {
+    if (relay > 0) {  // the last test's output counts no more
+      std::fflush(nullptr);
+      flooded = false;
+      kill(relay, SIGUSR2);
+    }
     wall_start = Seconds(CLOCK_MONOTONIC);
     cpu_start = Seconds(CLOCK_PROCESS_CPUTIME_ID);
   }
@@ -371,6 +480,7 @@ int main(int argc, char** argv) {
     --argc;
   }
   if (const char* folder = std::getenv("TESTS_RESULTS")) {
+    StartRelay();
     const char* name = std::getenv("TESTS_RECORD");  // the test's, in CTest
     const std::string& program = arguments[0];
     const std::string file =
@@ -389,7 +499,7 @@ int main(int argc, char** argv) {
   const double wait = std::getenv("TEST_WAIT_LIMIT") != nullptr
                           ? Setting("TEST_WAIT_LIMIT")
                           : 10;
-  if (limit > 0 || deadline > 0 || wait > 0)
+  if (limit > 0 || deadline > 0 || wait > 0 || relay > 0)
     listeners.Append(new Watchdog(limit, deadline, wait));
 #ifdef TESTS_SANITIZED
   __sanitizer_set_death_callback(OnSanitizerStop);

@@ -5,11 +5,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
+
+TEST(Subject, PrintsWithoutEnd) {
+  for (;;) std::printf("once more\n");
+}
 
 TEST(Subject, SleepsTwoSeconds) {
   std::this_thread::sleep_for(std::chrono::seconds(2));
