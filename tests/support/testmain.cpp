@@ -98,6 +98,15 @@ bool Own(const std::string& line) {
   return false;
 }
 
+// A value of a megabyte says no more than its first few hundred characters,
+// and would fill the screen (and the output's limit) instead.
+std::string Shortened(const std::string& line) {
+  constexpr std::size_t kShown = 300;
+  if (line.size() <= kShown) return line;
+  return line.substr(0, kShown) + "... (" + std::to_string(line.size()) +
+         " characters in all)";
+}
+
 std::string Quoted(const std::string& text) {
   std::string quoted = "\"";
   for (const char c : text) {
@@ -187,7 +196,7 @@ class LearnerPrinter : public testing::EmptyTestEventListener {
     std::vector<std::string> detail;  // up to the values again, as a diff
     for (const std::string& line : lines) {
       if (line == "With diff:") break;
-      if (line != "Failed") detail.push_back(line);
+      if (line != "Failed") detail.push_back(Shortened(line));
     }
     std::lock_guard<std::mutex> lock(recording);
     running.Fail(Relative(result.file_name()) + ":" +
