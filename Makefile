@@ -114,6 +114,7 @@ format:
 lint:
 	@$(DEPS) build window test lint
 	@$(call CONFIGURE,asan)
+	@cmake --build --preset asan --target testsupport panesink  # their precompiled headers
 	@run-clang-tidy -p build/asan -quiet >build/lint.log 2>&1; status=$$?; \
 	  grep -v -e '^clang-tidy' -e 'warnings\? generated' build/lint.log; \
 	  [ $$status -eq 0 ] && echo "lint: no findings"; exit $$status

@@ -9,7 +9,7 @@
 packages=""
 for need in "$@"; do
   case $need in
-    build) packages="$packages cmake ninja-build g++ make" ;;
+    build) packages="$packages cmake ninja-build g++ make lld" ;;
     window) packages="$packages qt6-base-dev qt6-qpa-plugins fonts-dejavu-core" ;;
     tour) packages="$packages python3 xvfb xauth x11-utils xdotool wmctrl
                     openbox imagemagick" ;;

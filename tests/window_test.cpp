@@ -79,9 +79,9 @@ TEST(Window, JoinsRunsWithoutAddingLineBreaks) {
   PaneSink sink(&window);
   std::ostream out(&sink);
   std::string text;
-  for (int i = 0; text.size() < 5000; ++i)
+  for (int i = 0; text.size() < 4200; ++i)
     text += "word" + std::to_string(i) + (i % 9 ? " " : "\n");
-  text.resize(5000);  // a run now ends in the middle of a word
+  text.resize(4200);  // a run now ends in the middle of a word
   out << text << std::flush;
   window.deliverPending();
   EXPECT_EQ(Shown(window).toStdString(), text)
