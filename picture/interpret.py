@@ -25,10 +25,10 @@ class Run(Findings, Lives):
         self.blocks, self.starts, self.by_id = {}, [], {}  # by start, sorted starts, by id
         self.shown_list = []  # (id, start) of the blocks drawn, in order
         self.read_now = set()  # the blocks whose elements this step read
-        # Objects of returned frames: (start, end, name, function, until): a
-        # by-value argument lives in its caller until the caller's line
-        # (until) is over.
-        self.dead = []
+        # Objects of returned frames, by start, the latest at each: (start,
+        # end, name, function, until, order); a by-value argument lives in
+        # its caller until the caller's line (until) is over.
+        self.dead, self.dead_starts, self.dead_span, self.deaths = {}, [], 1, 0
         self.now = {}  # frame key: its line, at the step being read
         self.pending, self.returns = {}, []  # calls running; returns not yet taken in
         self.activation, self.seen_lines = {}, {}  # frame key: its call's number; its lines
@@ -161,10 +161,11 @@ class Run(Findings, Lives):
         for frame in before["frames"] if before else []:  # returned: its objects are gone
             if frame.get("key") and frame["key"] not in keys:
                 self.activation.pop(frame["key"], None)
-                self.dead.extend((int(o["address"], 16), int(o["address"], 16) + o.get("size", 1),
-                                  o["name"], frame["function"],
+                for o in frame["objects"]:
+                    if "address" in o:
+                        self.died(int(o["address"], 16), o.get("size", 1), o["name"],
+                                  frame["function"],
                                   frame["caller"] if o["name"] in frame["by value"] else None)
-                                 for o in frame["objects"] if "address" in o)
         for start, read in raw["blocks"].items():
             self.read(int(start), read)
         building = {o["refers"] for f in raw["frames"] for o in f["objects"]
@@ -361,11 +362,22 @@ class Run(Findings, Lives):
         return start if start is not None and address < start + self.blocks[start]["size"] \
             else None
 
+    def died(self, start, size, name, function, until):
+        if start not in self.dead:
+            insort(self.dead_starts, start)
+        self.dead_span, self.deaths = max(self.dead_span, size), self.deaths + 1
+        self.dead[start] = (start, start + size, name, function, until, self.deaths)
+
     def gone(self, address):
         """The object of a returned frame address is in, in words, or None:
         below the newest frame's stack pointer no frame's object lives now;
         a by-value argument, in its caller, once the caller's line is over."""
-        dead = next((d for d in self.dead[::-1] if d[0] <= address < d[1]), None)
+        dead, index = None, bisect_right(self.dead_starts, address) - 1
+        while index >= 0 and self.dead_starts[index] > address - self.dead_span:
+            d = self.dead[self.dead_starts[index]]  # the latest that holds address
+            if d[0] <= address < d[1] and (dead is None or d[5] > dead[5]):
+                dead = d
+            index -= 1
         if not address or not dead:
             return None
         over = self.now.get(dead[4][0]) != dead[4][1] if dead[4] else address < self.sp

@@ -25,7 +25,7 @@ def in_functions(top, files, is_project):
             symtab = gdb.decode_line(f"{named}:1")[1][0].symtab
         except gdb.error:
             continue  # not in this program
-        points += [gdb.Breakpoint(source=symtab.filename, line=s.line, internal=True)
+        points += [quiet(gdb.Breakpoint(source=symtab.filename, line=s.line, internal=True))
                    for block in (symtab.global_block(), symtab.static_block())
                    for s in block if s.is_function and s.line
                    and s.symtab.filename == symtab.filename]
@@ -53,7 +53,14 @@ class Lines:
         self.lined[scope.start] = []
         for (pc, line), (_, before) in zip(entries, [(0, None)] + entries):
             if line != before and pc != scope.start:  # not before the frame is set up
-                self.lined[scope.start].append(gdb.Breakpoint(f"*{pc}", internal=True))
+                self.lined[scope.start].append(quiet(gdb.Breakpoint(f"*{pc}", internal=True)))
 
     def points(self):
         return sum(self.lined.values(), [])
+
+
+def quiet(point):
+    """A breakpoint that stops without printing where: the observer reads
+    the frames itself, and printing them costs more than the stop."""
+    point.silent = True
+    return point
