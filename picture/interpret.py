@@ -38,6 +38,7 @@ class Run(Findings, Lives):
         self.locals = {}  # a destructor's frame key: the caller's local it ends
         self.faulting, self.unread = [], set()
         self.sp = 0
+        self.objects_before, self.globals_before = {}, []  # as at the step before
 
     # Records.
 
@@ -151,6 +152,13 @@ class Run(Findings, Lives):
         self.returns.append(record)
 
     def on_step(self, raw):
+        for frame in raw["frames"]:
+            if frame.get("objects as before"):
+                frame["objects"] = self.objects_before.get(tuple(frame["key"]), [])
+        self.objects_before = {tuple(f["key"]): f["objects"] for f in raw["frames"]}
+        if raw.get("globals as before"):
+            raw["globals"] = self.globals_before
+        self.globals_before = raw["globals"]
         self.settle()
         self.sp = raw["sp"]
         keys = [tuple(f["key"]) for f in raw["frames"]]
@@ -434,7 +442,9 @@ def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b"")
     pieces = schema.Pieces()
     for step in run.steps:
         step["frames"] = [{"function": f["function"], "at": f["at"],
-                           "objects": [pieces(o) for o in f["objects"]]} for f in step["frames"]]
+                           "objects": [pieces(o, (depth, f["function"], number))
+                                       for number, o in enumerate(f["objects"])]}
+                          for depth, f in enumerate(step["frames"])]
         step["blocks"] = [pieces(b) for b in step["blocks"]]
     trace.update(pieces=pieces.pieces, steps=run.steps)
     schema.check_trace(trace)

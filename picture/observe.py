@@ -7,6 +7,7 @@ knows (a frame's `this`, a dynamic type, whether a member is virtual, an
 object's fields when a call returns). What they mean is interpret.py's.
 Its settings come as one JSON file named by PICTURE_SETTINGS (settings.py).
 """
+import functools
 import json
 import os
 import re
@@ -42,6 +43,9 @@ class Observer:
         self.points = {}  # where to know of: exit, throw, catch, handled (a handler ends)
         self.pending = {}  # copies and destructors running, by their frame
         self.log, self.statics = None, {}
+        self.newest_ours = False  # the newest frame, at the last chain(), is the project's
+        self.objects, self.globals = {}, None  # frame key: its objects; the globals, at the last step
+        self.located = {}  # (frame key, name, line): a plain local's address and type
 
     def write(self, **record):
         self.out.write(json.dumps(record) + "\n")
@@ -65,10 +69,15 @@ class Observer:
         return f"{path}:{sal.line}"
 
     def chain(self):
-        """The project's frames, outermost first."""
+        """The project's frames, outermost first: up to the test's body, or
+        main, since nothing older is the project's (GoogleTest's frames)."""
         frame, found = gdb.newest_frame(), []
+        self.newest_ours = bool(self.at(frame))  # a line of the project's runs now
         while frame is not None:
-            found += [frame] if self.at(frame) else []
+            if self.at(frame):
+                found.append(frame)
+                if is_test_body(frame) if SETTINGS.get("test") else frame.name() == "main":
+                    break
             frame = frame.older()
         return found[::-1]
 
@@ -128,15 +137,18 @@ class Observer:
         """Writes the step now: its frames, their variables, what the line
         subscripts, and what the blocks reached hold."""
         self.logged()
-        keys = [key(frame) for frame in frames]
+        functions = [frame.function() for frame in frames]
+        names = [f.print_name if f else function_of(frame) for f, frame in zip(functions, frames)]
+        keys = [key(frame, name) for frame, name in zip(frames, names)]
         shown = []
-        for frame, its_key in zip(frames, keys):
+        for frame, its_key, function, name in zip(frames, keys, functions, names):
             line = frame.find_sal().line
-            shown.append({"function": function_of(frame), "at": self.at(frame), "line": line,
-                          "key": its_key, "objects": self.variables(frame),
-                          "starts": frame.function().line if frame.function() else 0})
+            shown.append({"function": name, "at": self.at(frame), "line": line,
+                          "key": its_key, "objects": self.variables(frame, its_key),
+                          "starts": function.line if function else 0})
             if its_key not in self.keys and frame is frames[-1] and len(frames) > 1:
                 shown[-1]["entry"] = self.entered(frame, frames)
+        before, self.objects = self.objects, {f["key"]: f["objects"] for f in shown}
         outermost = frames[0].find_sal().symtab.filename
         if outermost not in self.statics:
             self.statics[outermost] = statics(frames[0])
@@ -150,12 +162,18 @@ class Observer:
                                + [o for r in returns for o in r.get("objects", [])]
                                + [f for d in destroying for f in d["fields"]])
         subscripts = self.subscripts(frames[-1], shown[-1]["at"])
+        for frame in shown:  # most frames' objects are as the step before: said so, shorter
+            if frame["objects"] == before.get(frame["key"]):
+                del frame["objects"]
+                frame["objects as before"] = True
+        same_globals, self.globals = globals_ == self.globals, globals_
         self.keys = set(keys)
         read = self.input_read()
-        self.write(record="step", sp=int(gdb.newest_frame().read_register("rsp")),
+        self.write(record="step", sp=int(frames[-1].read_register("rsp")),
                    **({"read": read} if read is not None else {}),
                    out=os.path.getsize(SETTINGS["output"]),
-                   err=os.path.getsize(SETTINGS["errors"]), frames=shown, globals=globals_,
+                   err=os.path.getsize(SETTINGS["errors"]), frames=shown,
+                   **({"globals as before": True} if same_globals else {"globals": globals_}),
                    destroying=destroying,
                    subscripts=subscripts,
                    blocks={str(k): v for k, v in self.memory.contents(pointers).items()})
@@ -175,7 +193,7 @@ class Observer:
         except (OSError, AttributeError, *FAILS):
             return None
 
-    def variables(self, frame):
+    def variables(self, frame, its_key):
         """The frame's arguments and locals in scope, in declaration order,
         each with its line and whether it is an argument."""
         found, scope = [], frame.block()
@@ -186,9 +204,20 @@ class Observer:
             scope = None if scope.function else scope.superblock
         shown = []
         for symbol in sorted(found, key=lambda s: (not s.is_argument, s.line)):
+            spot = (its_key, symbol.name, symbol.line)
             try:
-                value = symbol.value(frame)
-                item = self.memory.value(symbol.name, value)
+                item = self.located.get(spot) and self.memory.unchanged(
+                    symbol.name, *self.located[spot])
+                if not item:
+                    value = symbol.value(frame)
+                    item = self.memory.value(symbol.name, value)
+                    code = symbol.type.strip_typedefs().code
+                    if value.address is not None and code not in (
+                            gdb.TYPE_CODE_REF, gdb.TYPE_CODE_RVALUE_REF) and not (
+                            symbol.is_argument and code == gdb.TYPE_CODE_STRUCT):
+                        # Where it is, while its call runs; not a reference's target
+                        # nor a class argument's, which a caller's pointer may give.
+                        self.located[spot] = int(value.address), value.type, str(value.type)
             except FAILS as error:
                 item = {"name": symbol.name, "type": "?",
                         "unreadable": f"{type(error).__name__}: {error}"}
@@ -400,10 +429,10 @@ class Observer:
                 break
             if end:
                 break
-            if self.at(gdb.newest_frame()) and self.signal != "SIGSEGV":
-                self.fault_at = None
+            if frames and self.newest_ours and self.signal != "SIGSEGV":
+                self.fault_at = None  # the newest frame is the project's: frames[-1]
                 self.step(frames)
-                self.lines.stop_at(gdb.newest_frame())
+                self.lines.stop_at(frames[-1])
                 if self.steps >= SETTINGS["steps"] or time.time() > deadline:
                     end = (f"cut after {SETTINGS['steps']} steps"
                            if self.steps >= SETTINGS["steps"]
@@ -428,11 +457,16 @@ def source_line(at):
     if not at:
         return ""
     path, number = at.rsplit(":", 1)
-    try:
-        lines = Path(TOP, path).read_text(errors="replace").splitlines()
-    except OSError:
-        return ""
+    lines = source_lines(path)
     return lines[int(number) - 1].strip() if int(number) <= len(lines) else ""
+
+
+@functools.lru_cache(maxsize=None)  # a source is as it was built for the whole run
+def source_lines(path):
+    try:
+        return Path(TOP, path).read_text(errors="replace").splitlines()
+    except OSError:
+        return []
 
 
 def alive():

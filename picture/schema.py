@@ -17,11 +17,12 @@ Raw records, one JSON object a line, each with "record" naming its kind:
   return  key, objects? [{name: this or source, type, fields}]: a copy's
           object and its source as the copy returned
   step    sp, out, err (bytes written so far), frames [{function, at, line,
-          starts (its function's first line), key, objects [value],
-          entry?}], globals [value], subscripts
-          [[base, index, pointer, value]], blocks {start: read}, read? (the
-          bytes of its input file read so far), destroying [{key, this,
-          class, fields}] (each object a destructor running now ends)
+          starts (its function's first line), key, objects [value] (or
+          objects as before: true, as at the step before), entry?}],
+          globals [value] (or globals as before: true), subscripts [[base,
+          index, pointer, value]], blocks {start: read}, read? (the bytes of
+          its input file read so far), destroying [{key, this, class,
+          fields}] (each object a destructor running now ends)
   end     how, traceback (or null), out, err
 
 A value: {name, type} and one of: refers (an address; global, library
@@ -83,8 +84,8 @@ RAW = {"source": {"path": str, "text": str},
                  "mapped": int, "callers": list},
        "fault": {"address": int, "again": bool},
        "return": {"key": list}, "throw": {}, "catch": {}, "handled": {},
-       "step": {"sp": int, "out": int, "err": int, "frames": list, "globals": list,
-                "subscripts": list, "blocks": dict},
+       "step": {"sp": int, "out": int, "err": int, "frames": list, "subscripts": list,
+                "blocks": dict},
        "end": {"how": str, "out": int, "err": int}}
 TRACE = {"end": str, "why": str, "output": str, "errors": str, "sources": dict,
          "findings": list, "calls": list, "failures": list, "notes": list, "pieces": list,
@@ -113,8 +114,12 @@ def check_raw(record):
     fields(f"a {kind} record", record, RAW[kind])
     if kind == "event" and record["event"] not in EVENTS:
         raise Broken(f"an event of no known kind: {record['event']}")
+    if kind == "step" and record.get("globals as before") is not True:
+        fields("a step record", record, {"globals": list})
     for frame in record.get("frames", []):
-        fields("a frame", frame, {"function": str, "line": int, "key": list, "objects": list})
+        fields("a frame", frame, {"function": str, "line": int, "key": list})
+        if frame.get("objects as before") is not True:
+            fields("a frame", frame, {"objects": list})
 
 
 def check_trace(trace):
@@ -140,16 +145,23 @@ class Pieces:
     """Keeps each distinct piece once: steps hold their numbers."""
 
     def __init__(self):
-        self.numbers, self.pieces, self.seen = {}, [], {}
+        self.numbers, self.pieces, self.seen, self.last = {}, [], {}, {}
 
-    def __call__(self, piece):
+    def __call__(self, piece, place=None):
+        """The number of the piece; place: where it is drawn (a frame's
+        object), whose piece is most often the same as the step before."""
         if self.seen.get(id(piece), (None,))[0] is piece:  # the very same dict again
             return self.seen[id(piece)][1]
+        last = self.last.get(place)
+        if last is not None and last[0] == piece:
+            return last[1]
         key = json.dumps(piece, sort_keys=True)
         if key not in self.numbers:
             self.numbers[key] = len(self.pieces)
             self.pieces.append(piece)
         self.seen[id(piece)] = (piece, self.numbers[key])  # held: its id stays its own
+        if place is not None:
+            self.last[place] = (piece, self.numbers[key])
         return self.numbers[key]
 
 

@@ -17,6 +17,8 @@ class Memory:
 
     def __init__(self):
         self.starts, self.sizes = [], {}
+        self.kept = {}  # (address, type, is this): a value's bytes there, and how it read
+        self.own_bytes = {}  # type: whether its values read from their own bytes alone
 
     def allocated(self, start, size):
         self.sizes[start] = size
@@ -32,7 +34,65 @@ class Memory:
 
     def value(self, name, value, depth=0):
         """A variable or field: an object with its fields, a reference, a
-        pointer, or a plain value; what cannot be read says why."""
+        pointer, or a plain value; what cannot be read says why. A value
+        read from its own bytes alone reads as before while they are the
+        same: most of a step's values are as they were."""
+        try:
+            kind = value.type
+            address = int(value.address) if depth == 0 and value.address is not None else None
+            if address is not None and self.of_own_bytes(kind):
+                now = bytes(gdb.selected_inferior().read_memory(address, kind.sizeof))
+                place = address, str(kind), name == "this"  # this reads as a reference
+                kept = self.kept.get(place)
+                if kept and kept[0] == now:
+                    return {**kept[1], "name": name}
+                item = self.read(name, value, depth)
+                self.kept[place] = now, item
+                return item
+        except FAILS:
+            pass
+        return self.read(name, value, depth)
+
+    def unchanged(self, name, address, kind, kind_name):
+        """The value of the type at address as it read before, when it
+        reads from its own bytes and they are as they were; else None."""
+        if not self.of_own_bytes(kind):
+            return None
+        kept = self.kept.get((address, kind_name, name == "this"))
+        try:
+            same = kept and kept[0] == bytes(
+                gdb.selected_inferior().read_memory(address, len(kept[0])))
+        except FAILS:
+            return None
+        return {**kept[1], "name": name} if same else None
+
+    def of_own_bytes(self, kind):
+        """Whether a value of the type reads from its own bytes alone: not a
+        string or a container, whose printer follows pointers; a library
+        class without one is drawn by its name, a reference by its
+        address, a stream buffer by its put area."""
+        name = str(kind)
+        if name not in self.own_bytes:
+            plain = kind.strip_typedefs().unqualified()
+            if plain.code == gdb.TYPE_CODE_ARRAY:
+                self.own_bytes[name] = self.of_own_bytes(plain.target())
+            elif plain.code == gdb.TYPE_CODE_STRUCT and not library(plain):
+                self.own_bytes[name] = all(
+                    self.of_own_bytes(part.type) for part in plain.fields()
+                    if hasattr(part, "bitpos") and not part.name.startswith("_vptr"))
+            elif plain.code == gdb.TYPE_CODE_STRUCT:
+                printer = gdb.default_visualizer(gdb.Value(bytes(plain.sizeof), plain))
+                self.own_bytes[name] = library(plain) in ("std::ostream", "std::istream") or (
+                    library(plain) != "std::string" and not hasattr(printer, "children")
+                    and not re.match(r"std::(unique|shared)_ptr<", str(plain)))
+            else:
+                self.own_bytes[name] = plain.code in (
+                    gdb.TYPE_CODE_INT, gdb.TYPE_CODE_FLT, gdb.TYPE_CODE_BOOL,
+                    gdb.TYPE_CODE_CHAR, gdb.TYPE_CODE_ENUM, gdb.TYPE_CODE_PTR,
+                    gdb.TYPE_CODE_REF, gdb.TYPE_CODE_RVALUE_REF)
+        return self.own_bytes[name]
+
+    def read(self, name, value, depth):
         shown = {"name": name, "type": type_name(value.type)}
         try:
             kind = value.type.strip_typedefs().unqualified()
@@ -292,11 +352,20 @@ def is_virtual(cls, method):
 def out_of_scope(frame, address):
     """The name of a local of the frame's function at address, in scope or
     not (a try block's object, destroyed as its exception leaves it)."""
-    try:
-        return next((s.name for s in locals_of(frame)
-                     if int(s.value(frame).address) == address), None)
-    except FAILS:
-        return None
+    its_key = key(frame)
+    if its_key not in PLACES:  # a local stays where it is while its call runs
+        if len(PLACES) > 64:  # only the frames of calls that run now are asked
+            PLACES.clear()
+        PLACES[its_key] = {}
+        for local in locals_of(frame):
+            try:
+                PLACES[its_key][int(local.value(frame).address)] = local.name
+            except FAILS:
+                pass
+    return PLACES[its_key].get(address)
+
+
+PLACES = {}  # a frame's key: its locals by address
 
 
 LOCALS = {}  # a function's start: every local of its blocks, found once
@@ -326,11 +395,12 @@ def is_test_body(frame):
     return function_of(frame).endswith("::TestBody()")
 
 
-def key(frame):
+def key(frame, function=None):
     """What tells one frame from another while it runs: its function, where
     its frame is, and where it returns to."""
+    function = function or function_of(frame)
     try:
         older = frame.older()
-        return (function_of(frame), int(frame.read_register("rbp")), older.pc() if older else 0)
+        return (function, int(frame.read_register("rbp")), older.pc() if older else 0)
     except FAILS:
-        return (function_of(frame), 0, 0)
+        return (function, 0, 0)

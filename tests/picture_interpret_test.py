@@ -411,6 +411,19 @@ class Contract(unittest.TestCase):
         with self.assertRaises(schema.Broken):
             schema.check_trace(trace)
 
+    def test_objects_as_before_are_the_objects_of_the_step_before(self):
+        said = step(frame("main()", 12, [{**pointer("row", 0), "argument": True}]),
+                    globals_=[pointer("top", 0)])
+        short = step(frame("main()", 13))
+        del short["frames"][0]["objects"], short["globals"]
+        with self.assertRaises(schema.Broken):  # neither its objects nor as before
+            schema.check_raw(short)
+        short["frames"][0]["objects as before"] = short["globals as before"] = True
+        shown = list(schema.steps(run(said, short, end())))
+        self.assertEqual([f["objects"] for f in shown[1]["frames"]],
+                         [f["objects"] for f in shown[0]["frames"]],
+                         "a step whose objects are as before draws them as the step before")
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=1)
