@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -269,7 +270,8 @@ void WriteAll(int to, const char* bytes, long size) {
   _exit(0);
 }
 
-// Starts the relay, or finds the one an earlier run of this program started.
+// Starts the relay when the output goes to a pipe (CTest's, which keeps it
+// all in memory), or finds the one an earlier run of this program started.
 void StartRelay() {
   struct sigaction told {};
   told.sa_handler = [](int) { flooded = true; };
@@ -279,6 +281,8 @@ void StartRelay() {
     relay = started != nullptr ? static_cast<pid_t>(std::atol(started)) : 0;
     return;
   }
+  struct stat output {};
+  if (fstat(STDOUT_FILENO, &output) != 0 || !S_ISFIFO(output.st_mode)) return;
   int out[2], err[2];
   if (pipe(out) != 0) return;
   if (pipe(err) != 0) {
