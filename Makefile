@@ -9,12 +9,14 @@ DEPS = sh scripts/deps.sh
 # The lab's Python (scripts/, picture/); its error lines name the command.
 PY = LAB_COMMAND="make $@" python3 -m
 # Configures a build folder when it is new, when packages were installed
-# since (build/deps.stamp), or when its warnings-as-errors setting is not the
+# or the presets changed since (build/deps.stamp, CMakePresets.json), or
+# when its warnings-as-errors setting is not the
 # command's (the second argument, when given, overrides it); otherwise the
 # build reconfigures by itself when a CMakeLists.txt changes.
 # build/NAME/configured marks when this last configured it.
 CONFIGURE = { test -f build/$(1)/configured && \
 	! test build/deps.stamp -nt build/$(1)/configured && \
+	! test CMakePresets.json -nt build/$(1)/configured && \
 	grep -qx 'CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(or $(2),$(WERROR))' \
 	  build/$(1)/CMakeCache.txt; } || \
 	{ cmake --preset $(1) --log-level=NOTICE \
