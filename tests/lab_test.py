@@ -4,7 +4,8 @@ working tree whose path has a space in it: no exercise command loses a
 learner's work or changes half of what it says, the gallery runs on the
 committed lessons and leaves the README alone, the scripts fail in words,
 not in tracebacks, the list of programs takes any name, and make test's
-verdicts do not hang on its sentences nor on reused outcomes.
+verdicts do not hang on its sentences nor on reused outcomes and name a
+program that prints without end.
 
 Usage: lab_test.py CHECKOUT   (its working tree as it is, committed or not)
 """
@@ -238,6 +239,15 @@ class Verdicts(unittest.TestCase):
         finally:
             for path in folder.glob("c++(2).*"):
                 path.unlink()
+
+    def test_a_program_that_prints_without_end_is_named_so(self):
+        demo = self.top / "demos/pairshow.cpp"
+        demo.write_text(demo.read_text().replace("int main() {",
+                                                 "int main() {\n  for (;;) std::cout << 'x';"))
+        said = self.failed("[(0, f[1] + ': ' + ' '.join(f[2])) for f in testreport.run("
+                           "'quick', 120, reuse=True).failed]")
+        self.assertTrue(any(s.startswith("pairshow.output: ") and "printed more than 1 MiB" in s
+                            for s in said), said)
 
     def test_broken_kept_outcomes_and_a_busy_run_give_verdicts_not_tracebacks(self):
         (self.top / "build/outcomes-quick.json").write_text("[]")
