@@ -281,6 +281,7 @@ void StartRelay() {
     relay = started != nullptr ? static_cast<pid_t>(std::atol(started)) : 0;
     return;
   }
+  unsetenv("TESTS_RELAY");  // another program's, when this one starts none
   struct stat output {};
   if (fstat(STDOUT_FILENO, &output) != 0 || !S_ISFIFO(output.st_mode)) return;
   int out[2], err[2];
