@@ -12,7 +12,8 @@
 program=$1
 case=$2
 shift 2
-. "$(dirname "$0")/limits.sh"
+case $0 in */*) here=${0%/*} ;; *) here=. ;; esac
+. "$here/limits.sh"
 input=/dev/null
 [ -f "$case.in" ] && input=$case.in
 expected_err=/dev/null
@@ -29,11 +30,13 @@ if [ "$status" -ne 0 ] || ! cmp -s "$out" "$case.out" ||
   outcome=failed
   [ -f "$case.why" ] && echo "${case#"$PWD/"}: $(cat "$case.why")"
 fi
-if ! said=$(overtime "$status"); then
-  echo "$said"
-  outcome=$(overtime_outcome "$status")
-elif [ "$status" -ne 0 ]; then
-  echo "exit status $status, expected 0"
+if [ "$status" -ne 0 ]; then
+  if said=$(overtime "$status"); then
+    echo "exit status $status, expected 0"
+  else
+    echo "$said"
+    outcome=$(overtime_outcome "$status")
+  fi
 fi
 # The diffs without their file headers: - expected, + what it printed; the
 # first 40 lines are enough to see where it went wrong.
@@ -46,15 +49,16 @@ if ! cmp -s "$err" "$expected_err"; then
   diff -u "$expected_err" "$err" | tail -n +3 | head -n 40
 fi
 if [ -n "$TESTS_RESULTS" ]; then
-  name=$(basename "$program").$(basename "$case")
+  name=${program##*/}.${case##*/}
   at=${case#"$PWD/"}
-  # As JSON whatever it holds: control characters (a CRLF line end, a tab)
-  # escaped or dropped.
-  why=$(head -n 1 "$case.why" 2>/dev/null | tr -d '\000-\010\013\014\016-\037' |
-    sed 's/[\\"]/\\&/g; s/\t/\\t/g; s/\r/\\r/g')
   failures=
-  [ "$outcome" = passed ] ||
+  if [ "$outcome" != passed ]; then
+    # As JSON whatever it holds: control characters (a CRLF line end, a
+    # tab) escaped or dropped.
+    why=$(head -n 1 "$case.why" 2>/dev/null | tr -d '\000-\010\013\014\016-\037' |
+      sed 's/[\\"]/\\&/g; s/\t/\\t/g; s/\r/\\r/g')
     failures="{\"at\":\"$at\",\"sentence\":\"$why\",\"detail\":[]}"
+  fi
   printf '{"name":"%s","outcome":"%s","file":"%s","failures":[%s]}\n' \
     "$name" "$outcome" "$at" "$failures" >"$TESTS_RESULTS/${TESTS_RECORD:-$name}.jsonl"
 fi
