@@ -10,9 +10,9 @@ DEPS = sh scripts/deps.sh
 PY = LAB_COMMAND="make $@" python3 -m
 # Configures a build folder when it is new, when packages were installed
 # or the presets changed since (build/deps.stamp, CMakePresets.json), or
-# when its warnings-as-errors setting is not the
-# command's (the second argument, when given, overrides it); otherwise the
-# build reconfigures by itself when a CMakeLists.txt changes.
+# when its warnings-as-errors setting is not the command's (the second
+# argument, when given, overrides it); otherwise the build reconfigures by
+# itself when a CMakeLists.txt changes.
 # build/NAME/configured marks when this last configured it.
 CONFIGURE = { test -f build/$(1)/configured && \
 	! test build/deps.stamp -nt build/$(1)/configured && \

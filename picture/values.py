@@ -39,15 +39,13 @@ class Memory:
         same: most of a step's values are as they were."""
         try:
             kind = value.type
-            address = int(value.address) if depth == 0 and value.address is not None else None
-            if address is not None and self.of_own_bytes(kind):
-                now = bytes(gdb.selected_inferior().read_memory(address, kind.sizeof))
-                place = address, str(kind), name == "this"  # this reads as a reference
-                kept = self.kept.get(place)
-                if kept and kept[0] == now:
-                    return {**kept[1], "name": name}
-                item = self.read(name, value, depth)
-                self.kept[place] = now, item
+            if depth == 0 and value.address is not None and self.of_own_bytes(kind):
+                address = int(value.address)
+                item = self.unchanged(name, address, kind, str(kind))
+                if item is None:
+                    item = self.read(name, value, depth)
+                    self.kept[address, str(kind), name == "this"] = (
+                        bytes(gdb.selected_inferior().read_memory(address, kind.sizeof)), item)
                 return item
         except FAILS:
             pass
@@ -55,16 +53,16 @@ class Memory:
 
     def unchanged(self, name, address, kind, kind_name):
         """The value of the type at address as it read before, when it
-        reads from its own bytes and they are as they were; else None."""
-        if not self.of_own_bytes(kind):
-            return None
+        reads from its own bytes and they are as they were; else None.
+        `this` reads as a reference, so it is kept apart."""
         kept = self.kept.get((address, kind_name, name == "this"))
+        if not kept or not self.of_own_bytes(kind):
+            return None
         try:
-            same = kept and kept[0] == bytes(
-                gdb.selected_inferior().read_memory(address, len(kept[0])))
+            now = bytes(gdb.selected_inferior().read_memory(address, len(kept[0])))
         except FAILS:
             return None
-        return {**kept[1], "name": name} if same else None
+        return {**kept[1], "name": name} if now == kept[0] else None
 
     def of_own_bytes(self, kind):
         """Whether a value of the type reads from its own bytes alone: not a

@@ -2,8 +2,8 @@
 # RUN_TIMEOUT seconds of processor time (10 when unset), so a loop that
 # never ends is named however busy the machine is, and on the clock until
 # TESTS_DEADLINE (seconds since 1970) or for 120 s, so a slow run on a busy
-# machine is waited for. A program may write at most 1 MiB to a file
-# (its output, here), so one that prints without end is named as soon.
+# machine is waited for. It may write at most 1 MiB to a file (its output,
+# here), so a program that prints without end is named at once.
 limit=${RUN_TIMEOUT:-10}
 wall=120
 if [ -n "$TESTS_DEADLINE" ]; then
