@@ -1,12 +1,12 @@
 # Front door: `make tour` runs every program on its sample input, `make
 # test` is the learner's loop (the sanitizer build's quick tests), `make
 # test-all` runs every test in the normal and the sanitizer build. Each
-# command first installs the Debian packages it needs (scripts/deps.sh).
+# command first installs the Debian packages it needs (lab/deps.sh).
 
 # CI builds with warnings as errors.
 WERROR = $(if $(CI),ON,OFF)
-DEPS = sh scripts/deps.sh
-# The lab's Python (scripts/, picture/); its error lines name the command.
+DEPS = sh lab/deps.sh
+# The lab's Python (lab/); its error lines name the command.
 PY = LAB_COMMAND="make $@" python3 -m
 # Configures a build folder when it is new, when packages were installed
 # or the presets changed since (build/deps.stamp, CMakePresets.json), or
@@ -42,7 +42,7 @@ tour:
 	@$(DEPS) build window tour
 	@$(call CONFIGURE,default)
 	cmake --build --preset default
-	@$(PY) scripts.tour build/default
+	@$(PY) lab.commands.tour build/default
 
 # A test whose binary, files and settings are as when it last passed is not
 # run again; FRESH=1 runs every one.
@@ -50,7 +50,7 @@ test:
 	@$(DEPS) build window test
 	@$(call CONFIGURE,asan)
 	@$(call BUILD,asan)
-	@$(PY) scripts.testreport quick 30 $(if $(FRESH),,--reuse)
+	@$(PY) lab.commands.testreport quick 30 $(if $(FRESH),,--reuse)
 
 test-all:
 	@$(DEPS) build window tour test full bench picture browser
@@ -58,30 +58,30 @@ test-all:
 	@$(call CONFIGURE,asan)
 	cmake --build --preset default-all
 	cmake --build --preset asan-all
-	@$(PY) scripts.testreport default
-	@$(PY) scripts.testreport asan
+	@$(PY) lab.commands.testreport default
+	@$(PY) lab.commands.testreport asan
 
 # Each classic mistake of mistakes/ made in a worktree of the committed
 # lessons, and the tests that catch it; `make tables` also writes README.md's
 # tables of programs and of mistakes.
 mistakes:
 	@$(DEPS) build window test lint
-	$(PY) scripts.mistakes
+	$(PY) lab.commands.mistakes
 
 tables:
 	@$(DEPS) build window test lint
-	$(PY) scripts.mistakes --tables
+	$(PY) lab.commands.mistakes --tables
 
 # The exercises of exercises/: `make exercise` lists them, NAME=<name>
 # hands one out; `make answer` and `make exercise-undo` take NAME too.
 exercise:
-	@$(PY) scripts.exercise $(NAME)
+	@$(PY) lab.commands.exercise $(NAME)
 
 answer:
-	@$(PY) scripts.exercise --answer $(NAME)
+	@$(PY) lab.commands.exercise --answer $(NAME)
 
 exercise-undo:
-	@$(PY) scripts.exercise --undo $(NAME)
+	@$(PY) lab.commands.exercise --undo $(NAME)
 
 # One run drawn step by step: make picture NAME=<program> [INPUT=<file>],
 # make picture TEST=<Suite.Name> or make picture FILE=<a .cpp of your own>
@@ -92,14 +92,14 @@ exercise-undo:
 picture:
 	@$(DEPS) build picture $(if $(TEST),test)
 	@$(call CONFIGURE,picture,OFF)
-	@$(PY) picture.draw
+	@$(PY) lab.picture.draw
 
 # A program of one's own, one C++ file anywhere: make run FILE=<file>
 # [INPUT=<file>] runs it under the sanitizers, make picture FILE=<file> draws it.
 run:
 	@$(DEPS) build test
 	@$(call CONFIGURE,asan)
-	@$(PY) scripts.own
+	@$(PY) lab.commands.own
 
 bench:
 	@$(DEPS) build window bench
