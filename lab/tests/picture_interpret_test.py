@@ -12,6 +12,7 @@ import unittest
 
 sys.path.insert(0, str(pathlib.Path(sys.argv.pop(1)).resolve().parent.parent))
 from lab.picture import schema  # noqa: E402
+import traces  # noqa: E402 (beside this file)
 from lab.picture.interpreter.interpret import interpret  # noqa: E402
 
 PAGE = 4096
@@ -195,7 +196,7 @@ class Frames(unittest.TestCase):
                  step(frame("main()", 15), frame(copy, 5, [local], rbp=0x6f00)),
                  step(frame("main()", 16)),
                  step(frame("main()", 16), frame(copy, 4, [local], rbp=0x6f00))]
-        steps = list(schema.steps(run(*calls, end())))
+        steps = list(traces.steps(run(*calls, end())))
         states = [s["frames"][-1]["objects"][0].get("state") for s in steps if s["frames"]
                   and s["frames"][-1]["function"] == copy]
         self.assertEqual(states, ["not built yet", None, "not built yet"],
@@ -206,7 +207,7 @@ class Frames(unittest.TestCase):
         # An exception leaves the try block at line 12 for main's closing line.
         later = {"name": "total", "type": "double", "address": 0x7100, "size": 8, "value": "0",
                  "line": 14, "argument": False}
-        steps = list(schema.steps(run(step(frame("main()", 12, [later])),
+        steps = list(traces.steps(run(step(frame("main()", 12, [later])),
                                       step(frame("main()", 20, [later])), end())))
         self.assertEqual(steps[1]["frames"][0]["objects"][0].get("state"), "not built yet")
 
@@ -227,7 +228,7 @@ class Frames(unittest.TestCase):
                     step(frame("main()", 13)), {"record": "handled", "type": None,
                                                 "address": None},
                     step(frame("main()", 14)), end())
-        steps = list(schema.steps(trace))
+        steps = list(traces.steps(trace))
         drawn = [[b.get("exception") for b in s["blocks"]] for s in steps[:4]]
         self.assertEqual(drawn, [[], ["in flight"], ["caught"], []])
         self.assertEqual(steps[1]["blocks"][0]["object"]["fields"][0]["value"], "1998")
@@ -251,7 +252,7 @@ class Frames(unittest.TestCase):
         out = {"name": "out", "type": "std::ostream", "address": 0x7000, "size": 8, "line": 1,
                "argument": False, "fields": [{"name": "rdbuf()", "type": "std::streambuf *",
                                               "refers": 0x7200}]}
-        shown = list(schema.steps(run(step(frame("main()", 9)),
+        shown = list(traces.steps(run(step(frame("main()", 9)),
                                       step(frame("main()", 12, [window, sink, out])), end())))[1]
         window, sink, out = shown["frames"][0]["objects"]
         fields = {f.get("name") or f["base"]: f for f in sink["fields"]}
@@ -285,7 +286,7 @@ class Frames(unittest.TestCase):
                     {**step(frame("main()", 20), frame("LimitArE::~LimitArE()", 5, [this],
                                                        rbp=0x6f00, entry={"local": "income"})),
                      "destroying": [ending]}, step(frame("main()", 21)), end())
-        steps = list(schema.steps(trace))
+        steps = list(traces.steps(trace))
         income = steps[1]["frames"][0]["objects"][-1]
         self.assertEqual((income["name"], income["state"], income["address"]),
                          ("income", "being destroyed", "0x7100"))
@@ -300,7 +301,7 @@ class Frames(unittest.TestCase):
         def building(line):
             return step(frame("main()", 12, [pair]),
                         {**frame("Pair::Pair(int, int)", line, [this], rbp=0x6f00), "starts": 40})
-        steps = list(schema.steps(run(step(frame("main()", 10)), building(41), building(42),
+        steps = list(traces.steps(run(step(frame("main()", 10)), building(41), building(42),
                                       end())))
         shown = [[f.get("state", f.get("value")) for f in s["frames"][0]["objects"][0]["fields"]]
                  for s in steps[1:3]]
@@ -312,7 +313,7 @@ class Frames(unittest.TestCase):
         trace = run(step(frame("main()", 15, [broken])),
                     end("the tracer could not follow the run",
                         traceback="Traceback...\nKeyError: 'x'\n"))
-        shown = next(schema.steps(trace))["frames"][0]["objects"][0]
+        shown = next(traces.steps(trace))["frames"][0]["objects"][0]
         self.assertEqual(shown["value"], "could not be read")
         notes = " ".join(n["says"] for n in trace["notes"])
         self.assertIn("`account` could not be read: MemoryError", notes)
@@ -374,12 +375,16 @@ class Questions(unittest.TestCase):
         self.assertEqual(self.choices(question), {"`#`": True, "a line end (⏎)": False})
 
     def test_a_hand_over_is_asked_only_as_the_flush_makes_it(self):
-        def objects(*calls):
+        def objects(*calls):  # the window keeps what it is handed, by any name
             return [{"name": "window", "type": "Window", "address": 0x7100, "size": 8,
                      "line": 1, "argument": False,
-                     "fields": [{"name": "calls", "type": "std::vector<std::string>",
+                     "fields": [{"name": "received", "type": "std::vector<std::string>",
                                  "fields": [{"name": f"[{n}]", "type": "std::string",
                                              "value": text} for n, text in enumerate(calls)]}]},
+                    {"name": "sink", "type": "PaneSink", "address": 0x7200, "size": 8,
+                     "line": 1, "argument": False,
+                     "fields": [{"name": "window", "type": "Window *", "pointer": 0x7100,
+                                 "target": {"kind": "struct", "type": "Window", "size": 8}}]},
                     {"name": "out", "type": "std::ostream", "address": 0x7000, "size": 8,
                      "line": 1, "argument": False,
                      "fields": [{"name": "rdbuf()", "type": "std::streambuf *",
@@ -419,7 +424,7 @@ class Contract(unittest.TestCase):
         with self.assertRaises(schema.Broken):  # neither its objects nor as before
             schema.check_raw(short)
         short["frames"][0]["objects as before"] = short["globals as before"] = True
-        shown = list(schema.steps(run(said, short, end())))
+        shown = list(traces.steps(run(said, short, end())))
         self.assertEqual([f["objects"] for f in shown[1]["frames"]],
                          [f["objects"] for f in shown[0]["frames"]],
                          "a step whose objects are as before draws them as the step before")

@@ -22,6 +22,7 @@ import unittest
 CHECKOUT = pathlib.Path(sys.argv.pop(1)).resolve()
 sys.path.insert(0, str(CHECKOUT))
 from lab.picture import schema  # noqa: E402
+import traces  # noqa: E402 (beside this file)
 
 SLIPS = """\
 #include <iostream>
@@ -206,7 +207,7 @@ class Lessons(unittest.TestCase):
         cls.ledger = draw(CHECKOUT, NAME="ledgerdemo")[1]
 
     def test_the_ledger_copies_a_name_into_a_block_of_its_own(self):
-        step = next(s for s in schema.steps(self.ledger) if s["at"] == "demos/ledgerdemo.cpp:14")
+        step = next(s for s in traces.steps(self.ledger) if s["at"] == "demos/ledgerdemo.cpp:14")
         blocks = {b["id"]: b for b in step["blocks"]}
         account = {o["name"]: o for o in step["frames"][-1]["objects"]}
         client = {name: next(f["block"] for f in account[name]["fields"] if f["name"] == "client")

@@ -27,12 +27,6 @@ def a(cls):
     return f"{'an' if cls[0] in 'AEIOU' else 'a'} `{cls}`"
 
 
-def flat(parts):
-    """Fields with their base parts' fields."""
-    for part in parts:
-        yield from flat(part["fields"]) if "base" in part else [part]
-
-
 def line_of(run, at):
     """The source line at FILE:LINE, stripped; "" when it is not known."""
     if not at:
@@ -89,34 +83,43 @@ def base_part(this, frames):
 
 
 def says(run, frames, before):
-    """The line, or the call that brought the run into this function."""
+    """(words, facts) of what the step runs: the line, or the call that
+    brought the run into this function. The facts are what the words were
+    made from, for the findings and questions to read: {"copy of": the
+    words for a by-value parameter's copy} or {"virtual": {ran, method,
+    through}}; {} for the rest."""
     function = frames[-1]["function"]
     if len(frames) < 2 or not before or any(
             f.get("key") == frames[-1]["key"] for f in before["frames"]):
         line = f"`{line_of(run, frames[-1]['at'])}`"
-        flying = run.exception and run.exception["how"] == "in flight"
-        return (f"the exception `{run.exception['type']}` leaves this block on its way to "
-                f"a handler: the objects built in it are destroyed ({line})"
-                if flying else line)
+        exception = run.calls.exception
+        flying = exception and exception["how"] == "in flight"
+        return (f"the exception `{exception['type']}` leaves this block on its way to a "
+                f"handler: the objects built in it are destroyed ({line})"
+                if flying else line), {}
     call = line_of(run, frames[-2]["at"]).rstrip(";,{ ").lstrip(": ")
     cls, kind = member(function)
     if kind in ("constructor", "copy constructor", "destructor"):
         return built(run, kind, cls, this_of(frames[-1]) or 0, frames, call)
     if kind:
-        return f"{kind} `{call}`"
+        return f"{kind} `{call}`", {}
     method = re.match(r"(.*)::(\w+)\(", function)
     entry = frames[-1].get("entry", {})
     if method and entry.get("virtual"):
         static = entry.get("through", method.group(1))
         if method.group(1) not in static:
+            through = static.replace(" *", "*").replace(" &", "&")
             return (f"virtual call: `{method.group(1)}::{method.group(2)}` through a "
-                    f"`{static.replace(' *', '*').replace(' &', '&')}`")
-    return f"call: `{call}`"
+                    f"`{through}`", {"virtual": {"ran": method.group(1),
+                                                 "method": method.group(2),
+                                                 "through": through}})
+    return f"call: `{call}`", {}
 
 
 def built(run, kind, cls, this, frames, call):
-    """Which object a constructor builds or a destructor ends: a base part
-    of one, a named one, an exception object, a by-value parameter's copy."""
+    """(words, facts) of which object a constructor builds or a destructor
+    ends: a base part of one, a named one, an exception object, a by-value
+    parameter's copy."""
     entry = frames[-1].get("entry", {})
     if base_part(this, frames):
         outer = member(frames[-2]["function"])[0]
@@ -126,20 +129,21 @@ def built(run, kind, cls, this, frames, call):
                      THROWN, line_of(run, frames[-3]["at"])) else a(outer)))
         made = re.search(rf"\b{re.escape(cls.split('::')[-1])}\s*\([^()]*\)", call)
         return (f"{kind} of the `{cls}` part of {whole}"
-                + (f": `{made.group()}`" if made and kind != "destructor" else ""))
+                + (f": `{made.group()}`" if made and kind != "destructor" else "")), {}
     local = entry.get("local")
     name = name_of(this, {"frames": frames[:-1]}) or (local and f"`{local}`")
     if name:
-        return f"{kind} of {name}"
+        return f"{kind} of {name}", {}
     if re.search(THROWN, call):
-        return f"{kind} of the exception object `{cls}` that `throw` builds"
+        return f"{kind} of the exception object `{cls}` that `throw` builds", {}
     source = next((int(o["refers"], 16) for o in frames[-1]["objects"]
                    if o["name"] != "this" and "refers" in o), None)
     copied = name_of(source, {"frames": frames[:-1]}) if source else None
     callee = copied and re.search(rf"(\w+)\s*\([^()]*\b{re.escape(copied.strip('`'))}\b", call)
     if kind == "copy constructor" and callee:
-        return f"copy constructor: the copy of {copied} for `{callee.group(1)}`"
-    return f"{kind} of {a(cls)}" + (f" (`{call}`)" if kind != "destructor" else "")
+        copy = f"the copy of {copied} for `{callee.group(1)}`"
+        return f"copy constructor: {copy}", {"copy of": copy}
+    return f"{kind} of {a(cls)}" + (f" (`{call}`)" if kind != "destructor" else ""), {}
 
 
 def ended(run, errors):

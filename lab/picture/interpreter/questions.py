@@ -9,15 +9,16 @@ are asked about by the blocks on the page, from the trace's calls.)
 import re
 
 from lab.picture.interpreter.captions import line_of
+from lab.picture.interpreter.state import flat
 
 
 def asked(run, typed):
     """Every question the run's steps answer."""
     found = virtual_calls(run) + handlers(run) + reads(run, typed) + hand_overs(run)
-    taken, kept = {c["step"] for c in run.calls}, []
+    taken, kept = {c["step"] for c in run.calls.done}, []
     for question in sorted(found, key=lambda q: q["step"]):
         if question["step"] not in taken and question["step"] < question["returns"]:
-            taken.add(question["step"])  # in no telling order: the right one is not first
+            taken.add(question["step"])  # sorted by their words: no order tells the right one
             kept.append({**question, "choices": sorted(question["choices"],
                                                        key=lambda c: c["say"])})
     return kept
@@ -30,10 +31,11 @@ def choice(say, right):
 def virtual_calls(run):
     """Which override a call through a base pointer or reference runs."""
     found = []
-    for number, step in enumerate(run.steps):
-        call = re.match(r"virtual call: `(.+)::(\w+)` through a `([\w:<>]+)[*&]`", step["says"])
-        if call and number and call.group(1) != call.group(3):
-            ran, method, static = call.groups()
+    for call in run.calls.virtual:
+        number, ran, method = call["step"], call["ran"], call["method"]
+        static = re.fullmatch(r"([\w:<>]+)[*&]", call["through"])
+        if static and number and ran != static.group(1):
+            static = static.group(1)
             found.append({"step": number - 1, "returns": number, "technique": "virtual functions",
                           "ask": f"This line calls `{method}` through a `{static}` pointer or "
                                  "reference: which one runs?",
@@ -48,7 +50,7 @@ def handlers(run):
     """Which handler takes a thrown exception, and whether it binds to the
     exception object or copies it."""
     found = []
-    for caught in run.catches:
+    for caught in run.calls.catches:
         thrown = next((n for n in range(caught["thrown"], -1, -1)
                        if re.search(r"\bthrow\b", line_of(run, run.steps[n]["at"]))), None)
         handler = caught["step"]
@@ -153,13 +155,25 @@ def streams(step):
 
 
 def handed(step):
-    """What the window has received so far, as its calls list it."""
-    for frame in step["frames"]:
-        for item in frame["objects"]:
-            calls = next((f for f in item.get("fields", []) if f.get("name") == "calls"), None)
-            if calls is not None:
-                return [f.get("value", "") for f in calls.get("fields", [])]
+    """What the window has received so far: the elements of the object that
+    the buffer of a stream drawn here points to (a window that keeps what it
+    is handed, as the tests' stand-in does), or None."""
+    objects = {o.get("address"): o for frame in step["frames"] for o in frame["objects"]}
+    for item in list(objects.values()):
+        for buffer in item.get("fields", []):
+            sink = objects.get(buffer.get("refers")) if buffer.get("name") == "rdbuf()" else None
+            for part in flat(sink.get("fields", []) if sink else []):
+                window = objects.get(part.get("refers")) if part.get("points") else None
+                kept = next((f for f in (window or {}).get("fields", []) if kept_list(f)), None)
+                if kept is not None:
+                    return [f.get("value", "") for f in kept.get("fields", [])]
     return None
+
+
+def kept_list(part):
+    """Whether a field is a container of values: elements, or drawn empty."""
+    return part.get("value") == "empty" or "fields" in part and all(
+        re.fullmatch(r"\[\d+\]", f.get("name", "")) for f in part["fields"])
 
 
 def shown(byte):
