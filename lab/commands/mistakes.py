@@ -55,7 +55,7 @@ def tried(patch=None):
 
 
 def judged(top):
-    """Runs the learner's tests: (trouble, failures as (rank, name, lines))."""
+    """Runs the learner's tests: (trouble, failures as (rank, name, lines, first))."""
     result = testreport.run("quick", 120, top)
     if result.interrupted:  # Ctrl-C stops the gallery, not only this run
         raise KeyboardInterrupt

@@ -11,7 +11,6 @@ build/outcomes-PRESET.json and counted as unchanged.
 
 Usage: python3 -m lab.commands.testreport PRESET [SECONDS] [--reuse]
 """
-import functools
 import hashlib
 import json
 import os
@@ -47,7 +46,7 @@ FRAME = re.compile(r"^\s*#\d+ 0x\w+ in (.*) ((accounts|arrays|text|window|demos|
                    r"tests/(?!support/))\S*?:\d+)(:\d+)?$")
 # The variables a test reads from the run's environment: only these are in
 # its key, so a shell with another PATH or an unrelated variable reuses.
-READ = re.compile(r"(A|UB|L)SAN_OPTIONS|TEST_TIME_LIMIT|RUN_TIMEOUT|QT_\w+|GTEST_\w+|"
+READ = re.compile(r"(A|UB|L)SAN_OPTIONS|TEST_TIME_LIMIT|TEST_WAIT_LIMIT|RUN_TIMEOUT|QT_\w+|GTEST_\w+|"
                   r"DISPLAY|LANG|LC_\w+|TZ")
 BUSY = ("slow", "timeout")  # a test the run's time cut: the machine was busy
 
@@ -97,11 +96,17 @@ def failure(record, reports, output):
     return rank, record["name"], lines, (said or [l.strip() for l in lines] or [""])[0]
 
 
-def key(test, top):
+def key(test, top, digests):
     """What a test's outcome depends on: its command and settings, the
     variables it reads, the files it runs and reads (those its command,
     its settings and the presets' environment name), the packages
-    installed."""
+    installed. digests: each file's digest, by path, kept for the run (a
+    program's cases share its binary)."""
+    def digest(file):
+        if file not in digests:
+            digests[file] = hashlib.sha256(file.read_bytes()).digest()
+        return digests[file]
+
     made = hashlib.sha256(json.dumps(
         [test["command"], test.get("properties"),
          {k: v for k, v in os.environ.items() if READ.fullmatch(k)}]).encode())
@@ -110,16 +115,16 @@ def key(test, top):
         made.update(path.read_bytes() if path.is_file() else b"")
     named = json.dumps(test.get("properties")) + (presets.read_text().replace(
         "${sourceDir}", str(top)) if presets.is_file() else "")
-    for file in sorted({Path(p) for p in re.findall(r"(/[^'\":;\s]+)", named)}):
-        if file.is_file():  # a suppressions file, say
-            made.update(str(file).encode() + digest(file))
+    for file in sorted(named_files(named, top)):  # a suppressions file, say
+        made.update(str(file).encode() + digest(file))
     for argument in test["command"]:
         path = Path(argument)
         if not path.is_absolute():
             continue
         files = [path] if path.is_file() else []
-        if path.is_dir():  # a package the test imports: each file of it
-            files += sorted(f for f in path.iterdir() if f.is_file())
+        if path.is_dir():  # a package the test imports: each file of it, at any depth
+            files += sorted(f for f in path.rglob("*") if f.is_file()
+                            and "__pycache__" not in f.relative_to(path).parts)
         files += sorted(path.parent.glob(path.name + ".*"))  # a case's files
         if path.suffix in (".sh", ".py"):  # and what a script sources
             files += sorted(path.parent.glob("*" + path.suffix))
@@ -128,9 +133,18 @@ def key(test, top):
     return made.hexdigest()
 
 
-@functools.lru_cache(maxsize=None)  # a program's cases share its file: hashed once a run
-def digest(file):
-    return hashlib.sha256(file.read_bytes()).digest()
+def named_files(text, top):
+    """The files that settings name: absolute paths up to a quote, colon or
+    semicolon (an option list's separators). A path in the checkout may hold
+    spaces, as the checkout's own path may; others end at a blank too."""
+    found = set()
+    for start in [m.start() for m in re.finditer(re.escape(str(top) + "/"), text)]:
+        words = re.match(r"[^'\":;]+", text[start:]).group().split(" ")
+        while words and not Path(" ".join(words)).is_file():
+            words.pop()
+        if words:
+            found.add(Path(" ".join(words)))
+    return found | {Path(p) for p in re.findall(r"(/[^'\":;\s]+)", text) if Path(p).is_file()}
 
 
 def kept_outcomes(path):
@@ -186,7 +200,7 @@ Result = namedtuple("Result", "passed reused failed interrupted cut status kept"
 
 def run(preset, seconds=None, top=TOP, reuse=False):
     """Runs the preset in the checkout at top: the cases that passed, those
-    of them reused, the failures as (rank, name, lines), whether Ctrl-C
+    of them reused, the failures as (rank, name, lines, first), whether Ctrl-C
     stopped it, the tests the time cut off, and CTest's exit status."""
     listed = tool("ctest", "--preset", preset, "--show-only=json-v1", cwd=top)
     if listed.returncode:
@@ -194,7 +208,8 @@ def run(preset, seconds=None, top=TOP, reuse=False):
     tests = {test["name"]: test for test in json.loads(listed.stdout)["tests"]}
     kept_file = top / "build" / f"outcomes-{preset}.json"
     kept = kept_outcomes(kept_file) if reuse else {}
-    keys = {name: key(test, top) for name, test in tests.items()} if reuse else {}
+    digests = {}
+    keys = {name: key(test, top, digests) for name, test in tests.items()} if reuse else {}
     reused = [name for name in tests if kept.get(name, {}).get("key") == keys.get(name, 0)]
     with tempfile.TemporaryDirectory() as folder:
         ended, interrupted, status = ctest(preset, seconds, top, Path(folder),

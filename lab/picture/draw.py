@@ -10,6 +10,7 @@ Usage: python3 -m lab.picture.draw, with make's variables in the environment
 """
 import json
 import os
+import platform
 import re
 import signal
 import subprocess
@@ -167,7 +168,20 @@ def placed(path, text):
     os.replace(partial.name, path)
 
 
+def refused(machine):
+    """Why the picture cannot draw on this machine, or None: it reads the
+    x86-64 registers and frame layout, and would draw wrong frames on
+    another processor."""
+    if machine in ("x86_64", "amd64"):
+        return None
+    return (f"this machine's processor is {machine or 'unknown'}: the picture reads the "
+            "frames of an x86-64 one only, so nothing was drawn (make run FILE= works here)")
+
+
 def main():
+    why = refused(platform.machine())
+    if why:
+        fail(why)
     chosen = settings.read()
     if chosen.own:
         binary, warnings = own.built(Path(chosen.own), "picture", "drawn")

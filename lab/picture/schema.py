@@ -23,6 +23,8 @@ Raw records, one JSON object a line, each with "record" naming its kind:
           index, pointer, value]], blocks {start: read}, read? (the bytes of
           its input file read so far), destroying [{key, this, class,
           fields}] (each object a destructor running now ends)
+  broken  part, traceback: a part of the next step the observer could not
+          read, by a fault of its own; the step is written without it
   end     how, traceback (or null), out, err
 
 A value: {name, type} and one of: refers (an address; global, library
@@ -87,6 +89,7 @@ RAW = {"source": {"path": str, "text": str},
        "return": {"key": list}, "throw": {}, "catch": {}, "handled": {},
        "step": {"sp": int, "out": int, "err": int, "frames": list, "subscripts": list,
                 "blocks": dict},
+       "broken": {"part": str, "traceback": str},
        "end": {"how": str, "out": int, "err": int}}
 TRACE = {"end": str, "why": str, "output": str, "errors": str, "sources": dict,
          "findings": list, "calls": list, "failures": list, "notes": list, "pieces": list,

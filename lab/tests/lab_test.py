@@ -9,6 +9,7 @@ program that prints without end.
 
 Usage: lab_test.py CHECKOUT   (its working tree as it is, committed or not)
 """
+import json
 import os
 import pathlib
 import shutil
@@ -178,11 +179,11 @@ def failed(top, judged=REUSED):
     built = subprocess.run(["cmake", "--build", "--preset", "asan"], cwd=top,
                            capture_output=True, text=True)
     assert built.returncode == 0, built.stdout[-2000:]
-    done = subprocess.run(["python3", "-c", "from lab.commands import testreport, mistakes; "
-                           f"print([f[1] for f in {judged}])"],
+    done = subprocess.run(["python3", "-c", "import json; from lab.commands import mistakes, testreport; "
+                           f"print(json.dumps([f[1] for f in {judged}]))"],
                           cwd=top, capture_output=True, text=True)
     assert done.stderr == "", done.stderr
-    return eval(done.stdout)
+    return json.loads(done.stdout)
 
 
 class Verdicts(unittest.TestCase):

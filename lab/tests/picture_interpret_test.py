@@ -13,6 +13,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(sys.argv.pop(1)).resolve().parent.parent))
 from lab.picture import schema  # noqa: E402
 import traces  # noqa: E402 (beside this file)
+from lab.picture.draw import refused  # noqa: E402
 from lab.picture.interpreter.interpret import interpret  # noqa: E402
 
 PAGE = 4096
@@ -428,6 +429,14 @@ class Contract(unittest.TestCase):
         self.assertEqual([f["objects"] for f in shown[1]["frames"]],
                          [f["objects"] for f in shown[0]["frames"]],
                          "a step whose objects are as before draws them as the step before")
+
+
+class Machine(unittest.TestCase):
+    def test_a_processor_other_than_x86_64_is_refused_in_one_line(self):
+        self.assertIsNone(refused("x86_64"))
+        why = refused("aarch64")
+        self.assertIn("aarch64", why)
+        self.assertNotIn("\n", why)
 
 
 if __name__ == "__main__":

@@ -446,6 +446,21 @@ class Slips(unittest.TestCase):
         self.assertEqual(found[:2], [2, 1], "each released block's first use is a finding")
         self.assertGreater(max(found), 16384, "a block past the recorder's first 16,384 was missed")
 
+    def test_a_part_of_a_step_that_breaks_leaves_its_traceback_and_the_page_is_drawn(self):
+        values = self.top / "lab/picture/observer/values.py"
+        kept = values.read_text()
+        start = "        found, queue = {}, list(pointers)\n"
+        values.write_text(kept.replace(start, start + "        {}['a bug of the picture']\n"))
+        try:
+            done, trace = draw(self.top, NAME="pairshow")
+        finally:
+            values.write_text(kept)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertGreater(len(trace["steps"]), 5, "the steps were lost with the blocks")
+        broke = [n["says"] for n in trace["notes"] if "could not read the blocks" in n["says"]]
+        self.assertTrue(broke and "KeyError" in broke[0], trace["notes"])
+        self.assertFalse(trace["why"].startswith("the tracer broke"), "one part ended the run")
+
     def test_a_crash_after_the_traced_body_still_draws_the_body(self):
         done, trace = draw(self.top, TEST="Crashing.AfterItsBody")
         self.assertNotIn("Traceback", done.stdout + done.stderr)

@@ -22,7 +22,13 @@ def on_return(run, record):
     run.calls.returns.append(record)
 
 
-TAKE = {"source": on_source, "event": heap.on_event, "fault": heap.on_fault,
+def on_broken(run, record):
+    run.note(f"the picture could not read {record['part']} here, by a fault of its own; the "
+             f"step is drawn without it. What it said:\n{record['traceback']}",
+             step=len(run.steps))
+
+
+TAKE = {"broken": on_broken, "source": on_source, "event": heap.on_event, "fault": heap.on_fault,
         "return": on_return, "step": steps.on_step, "end": steps.on_end,
         "throw": lives.on_throw, "catch": lives.on_catch, "handled": lives.on_handled}
 

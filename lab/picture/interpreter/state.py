@@ -147,9 +147,10 @@ class Run:
     def already(self, kind, block):
         return any(f["kind"] == kind and f.get("block") == block for f in self.findings)
 
-    def note(self, says):
+    def note(self, says, step=None):
         if not any(n["says"] == says for n in self.notes):
-            self.notes.append({"step": max(len(self.steps) - 1, 0), "says": says})
+            self.notes.append({"step": max(len(self.steps) - 1, 0) if step is None else step,
+                               "says": says})
 
     def named(self, function):
         """A function as the lesson names it: a test's body as the TEST that

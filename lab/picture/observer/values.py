@@ -2,14 +2,21 @@
 (an object with its fields, a reference, a pointer with what it points
 to, a plain value), and what the recorder's blocks hold. Runs inside GDB.
 """
-import functools
+import itertools
 import re
 from bisect import bisect_right
 
 import gdb
 
-FAILS = (gdb.error, gdb.MemoryError, RuntimeError, TypeError, ValueError, UnicodeError,
-         OverflowError, KeyError)
+
+class Unknown(Exception):
+    """A layout this picture does not know, refused rather than read by guess."""
+
+
+# What reading a value may meet: memory that cannot be read, an expression
+# GDB cannot evaluate (both gdb.error), a layout it does not know. Anything
+# else is a bug of the picture's, and the step's part shows its traceback.
+FAILS = (gdb.error, Unknown)
 
 
 class Memory:
@@ -19,6 +26,7 @@ class Memory:
         self.starts, self.sizes = [], {}
         self.kept = {}  # (address, type, is this): a value's bytes there, and how it read
         self.own_bytes = {}  # type: whether its values read from their own bytes alone
+        self.places = Places()
 
     def allocated(self, start, size):
         self.sizes[start] = size
@@ -47,8 +55,8 @@ class Memory:
                     self.kept[address, str(kind), name == "this"] = (
                         bytes(gdb.selected_inferior().read_memory(address, kind.sizeof)), item)
                 return item
-        except FAILS:
-            pass
+        except FAILS:  # its bytes cannot be read to compare: it is read afresh
+            return self.read(name, value, depth)
         return self.read(name, value, depth)
 
     def unchanged(self, name, address, kind, kind_name):
@@ -98,7 +106,7 @@ class Memory:
                 target = value.dereference() if kind.code == gdb.TYPE_CODE_PTR \
                     else value.referenced_value()
                 address = int(target.address)
-                return {**shown, "refers": address, "global": global_name(address),
+                return {**shown, "refers": address, "global": self.places.global_name(address),
                         "library": library(target.type)}
             if value.address is not None:
                 shown.update(address=int(value.address), size=kind.sizeof)
@@ -129,8 +137,8 @@ class Memory:
         if re.match(r"std::(unique|shared)_ptr<", str(kind)):
             printer = gdb.default_visualizer(value)  # the library's own printer
             if printer is None or not hasattr(printer, "children"):
-                raise ValueError(f"no printer for {kind} to read it by")
-            held = next(iter(printer.children()))[1]
+                raise Unknown(f"no printer for {kind} to read it by")
+            held = children(printer, kind, 1)[0][1]
             return {"pointer": int(held), "target": target_of(held.type.strip_typedefs())}
         if library(kind) and kind.code != gdb.TYPE_CODE_ENUM:
             return {"value": library(kind)}
@@ -149,7 +157,7 @@ class Memory:
         if printer is None or not hasattr(printer, "children"):
             return None
         found = []
-        for number, (name, child) in enumerate(printer.children()):
+        for number, (name, child) in enumerate(children(printer, kind, 17)):
             if number == 16:
                 found.append({"name": "…", "type": "", "value": "and more"})
                 break
@@ -194,7 +202,7 @@ class Memory:
         ends = {p["name"]: p.get("pointer") for p in put}
         begin, now, end = ends.get("pbase()"), ends.get("pptr()"), ends.get("epptr()")
         for item in found:
-            if begin and item.get("type", "").startswith("char [") and \
+            if begin and begin <= now <= end and item.get("type", "").startswith("char [") and \
                     item.get("address", 0) <= begin < item.get("address", 0) + item["size"]:
                 written = bytes(gdb.selected_inferior().read_memory(begin, now - begin))
                 item["put area"] = {"written": written.decode(errors="replace"),
@@ -242,21 +250,75 @@ class Memory:
         return found
 
 
+class Places:
+    """What GDB knows of addresses and frames, asked once."""
+
+    def __init__(self):
+        self.symbols = {}  # an address of static storage: what is there, which stays
+        self.frames = {}  # a frame's key: its locals by address
+        self.locals = {}  # a function's start: every local of its blocks, found once
+
+    def symbol(self, pc):
+        """The name of the function at pc from the symbol table (a library's
+        operator new[]), or ""."""
+        if pc not in self.symbols:
+            try:
+                said = gdb.execute(f"info symbol {pc}", to_string=True)
+            except gdb.error:  # no symbol there
+                said = ""
+            found = re.match(r"(.+?)( \+ \d+)? in section", said)
+            self.symbols[pc] = found.group(1) if found else ""
+        return self.symbols[pc]
+
+    def global_name(self, address):
+        """The name of a variable of static storage at address (std::cout), or None."""
+        said = self.symbol(address)
+        return said if re.fullmatch(r"[\w:]+", said) else None
+
+    def out_of_scope(self, frame, address):
+        """The name of a local of the frame's function at address, in scope
+        or not (a try block's object, destroyed as its exception leaves it)."""
+        its_key = key(frame)
+        if its_key not in self.frames:  # a local stays where it is while its call runs
+            if len(self.frames) > 64:  # only the frames of calls that run now are asked
+                self.frames.clear()
+            self.frames[its_key] = {}
+            for local in self.locals_of(frame):
+                try:
+                    self.frames[its_key][int(local.value(frame).address)] = local.name
+                except FAILS:  # optimised out, or in a register: not at an address
+                    continue
+        return self.frames[its_key].get(address)
+
+    def locals_of(self, frame):
+        scope = frame.block()
+        while scope.function is None:
+            scope = scope.superblock
+        if scope.start not in self.locals:
+            found = set()
+            for item in frame.find_sal().symtab.linetable():
+                if scope.start <= item.pc < scope.end:
+                    inner = gdb.block_for_pc(item.pc)
+                    while inner is not None and not inner.is_global and not inner.is_static:
+                        found.update(s for s in inner if s.is_variable)
+                        inner = inner.superblock
+            self.locals[scope.start] = found
+        return self.locals[scope.start]
+
+
+def children(printer, kind, most):
+    """The first children of a library printer; a layout it refuses (its
+    own ValueError, as the standard library's printers raise) is one this
+    picture cannot read."""
+    try:
+        return list(itertools.islice(printer.children(), most))
+    except ValueError as error:
+        raise Unknown(f"the library's printer for {kind} does not read it: {error}") from error
+
+
 def enum_names(enum, prefix):
     return {int(f.enumval): f.name[len(prefix):].replace("_", " ")
             for f in gdb.lookup_type(enum).fields()}
-
-
-@functools.lru_cache(maxsize=None)  # what is at an address of static storage stays there
-def symbol(pc):
-    """The name of the function at pc from the symbol table (a library's
-    operator new[]), or ""."""
-    try:
-        said = gdb.execute(f"info symbol {pc}", to_string=True)
-    except FAILS:
-        return ""
-    found = re.match(r"(.+?)( \+ \d+)? in section", said)
-    return found.group(1) if found else ""
 
 
 def shortest(number):
@@ -269,11 +331,11 @@ def type_name(kind):
     """A type as the lesson writes it: std::unique_ptr<char []>, not with
     its deleter; std::string, std::ostream."""
     plain = kind.strip_typedefs().unqualified()
-    try:
-        if re.match(r"std::(unique|shared)_ptr<", str(plain)):
+    if re.match(r"std::(unique|shared)_ptr<", str(plain)):
+        try:
             return f"{str(plain).split('<')[0]}<{plain.template_argument(0)}>"
-    except FAILS:
-        pass
+        except FAILS:  # no template argument in the debug information: drawn as below
+            return written(str(plain))
     known = library(plain) if plain.code == gdb.TYPE_CODE_STRUCT else None
     if known and "…" not in known:
         return known
@@ -305,12 +367,6 @@ def pointers_in(values):
         if "pointer" in item and item["pointer"]:
             yield item["pointer"], item["target"]
         yield from pointers_in(item.get("fields", []))
-
-
-def global_name(address):
-    """The name of a variable of static storage at address (std::cout), or None."""
-    said = symbol(address)
-    return said if re.fullmatch(r"[\w:]+", said) else None
 
 
 def library(kind):
@@ -345,44 +401,6 @@ def is_virtual(cls, method):
         return str(gdb.parse_and_eval(f"&{cls}::{method}")).startswith("&virtual")
     except FAILS:
         return False  # overloaded, or unknown: not said
-
-
-def out_of_scope(frame, address):
-    """The name of a local of the frame's function at address, in scope or
-    not (a try block's object, destroyed as its exception leaves it)."""
-    its_key = key(frame)
-    if its_key not in PLACES:  # a local stays where it is while its call runs
-        if len(PLACES) > 64:  # only the frames of calls that run now are asked
-            PLACES.clear()
-        PLACES[its_key] = {}
-        for local in locals_of(frame):
-            try:
-                PLACES[its_key][int(local.value(frame).address)] = local.name
-            except FAILS:
-                pass
-    return PLACES[its_key].get(address)
-
-
-PLACES = {}  # a frame's key: its locals by address
-
-
-LOCALS = {}  # a function's start: every local of its blocks, found once
-
-
-def locals_of(frame):
-    scope = frame.block()
-    while scope.function is None:
-        scope = scope.superblock
-    if scope.start not in LOCALS:
-        found = set()
-        for item in frame.find_sal().symtab.linetable():
-            if scope.start <= item.pc < scope.end:
-                inner = gdb.block_for_pc(item.pc)
-                while inner is not None and not inner.is_global and not inner.is_static:
-                    found.update(s for s in inner if s.is_variable)
-                    inner = inner.superblock
-        LOCALS[scope.start] = found
-    return LOCALS[scope.start]
 
 
 def function_of(frame):

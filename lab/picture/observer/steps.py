@@ -1,0 +1,249 @@
+"""One step as the observer writes it: the project's frames with their
+variables, the globals, what the line subscripts, the copies and
+destructors running, and what the blocks reached hold. Each part is read
+on its own: one that fails leaves its traceback for the page, and the
+rest of the step is still written. Runs inside GDB.
+"""
+import os
+import re
+import traceback
+from pathlib import Path
+
+import gdb
+
+from lab.picture.observer.values import (FAILS, function_of, is_test_body, is_virtual, key,
+                                         pointers_in, statics)
+from lab.picture.schema import member
+
+
+class Steps:
+    """The steps of one run: what each step read, to tell the next what is
+    as before."""
+
+    def __init__(self, observer):
+        self.observer, self.project = observer, observer.project
+        self.memory = observer.memory  # the recorder's blocks, and values as they are
+        self.count = 0
+        self.keys = set()  # the frames of the last step
+        self.pending = {}  # copies and destructors running, by their frame
+        self.statics = {}  # a source file: its variables of static storage
+        self.objects, self.globals = {}, None  # frame key: its objects; the globals, at the last step
+        self.located = {}  # (frame key, name, line): a plain local's address and type
+        self.broken = []  # the parts of this step that failed: (part, traceback)
+
+    def contained(self, part, read, otherwise):
+        """read() or, when it raises, otherwise, with the traceback kept
+        for the page: a fault in one part is no reason to lose the step."""
+        try:
+            return read()
+        except (gdb.error, KeyboardInterrupt):
+            raise  # the inferior went away, or the time cap: the run's end, not a part's
+        except Exception:  # noqa: a bug of this picture's, shown on the page with its traceback
+            self.broken.append({"part": part, "traceback": traceback.format_exc()})
+            return otherwise
+
+    def write(self, frames):
+        """Writes the step now: its frames, their variables, what the line
+        subscripts, and what the blocks reached hold."""
+        self.broken = []
+        shown, keys = self.frames(frames)
+        before, self.objects = self.objects, {f["key"]: f["objects"] for f in shown}
+        globals_ = self.contained("the globals", lambda: self.globals_of(frames[0]), [])
+        returns = self.contained("the copies that returned", lambda: self.returned(keys), [])
+        destroying = self.contained("the objects being destroyed", lambda: [
+            {"key": list(k), "this": c["this"], "class": c["class"],
+             "fields": self.object_at(c["this"], c["class"])}
+            for k, c in self.pending.items() if c["kind"] == "destructor"], [])
+        pointers = pointers_in(globals_ + [o for f in shown for o in f["objects"]]
+                               + [o for r in returns for o in r.get("objects", [])]
+                               + [f for d in destroying for f in d["fields"]])
+        subscripts = self.contained("the line's subscripts",
+                                    lambda: self.subscripts(frames[-1], shown[-1]["at"]), [])
+        blocks = self.contained("the blocks", lambda: {
+            str(k): v for k, v in self.memory.contents(pointers).items()}, {})
+        for frame in shown:  # most frames' objects are as the step before: said so, shorter
+            if frame["objects"] == before.get(frame["key"]):
+                del frame["objects"]
+                frame["objects as before"] = True
+        same_globals, self.globals = globals_ == self.globals, globals_
+        self.keys = set(keys)
+        read = self.contained("how much input was read", self.input_read, None)
+        settings = self.project.settings
+        for broken in self.broken:
+            self.observer.write(record="broken", **broken)
+        self.observer.write(
+            record="step", sp=int(frames[-1].read_register("rsp")),
+            **({"read": read} if read is not None else {}),
+            out=os.path.getsize(settings["output"]), err=os.path.getsize(settings["errors"]),
+            frames=shown, **({"globals as before": True} if same_globals else
+                             {"globals": globals_}),
+            destroying=destroying, subscripts=subscripts, blocks=blocks)
+        self.count += 1
+
+    def frames(self, frames):
+        """The frames as the step writes them, and their keys."""
+        functions = [frame.function() for frame in frames]
+        names = [f.print_name if f else function_of(frame) for f, frame in zip(functions, frames)]
+        keys = [key(frame, name) for frame, name in zip(frames, names)]
+        shown = []
+        for frame, its_key, function, name in zip(frames, keys, functions, names):
+            shown.append({"function": name, "at": self.observer.at(frame),
+                          "line": frame.find_sal().line, "key": its_key,
+                          "objects": self.contained(f"the variables of {name}",
+                                                    lambda: self.variables(frame, its_key), []),
+                          "starts": function.line if function else 0})
+            if its_key not in self.keys and frame is frames[-1] and len(frames) > 1:
+                shown[-1]["entry"] = self.contained(f"how {name} was called",
+                                                    lambda: self.entered(frame, frames), {})
+        return shown, keys
+
+    def globals_of(self, outermost):
+        """The variables of static storage of the outermost frame's file."""
+        source = outermost.find_sal().symtab.filename
+        if source not in self.statics:
+            self.statics[source] = statics(outermost)
+        return [self.memory.value(s.name.replace("(anonymous namespace)::", ""), s.value())
+                for s in self.statics[source]]
+
+    def input_read(self):
+        """How much of its input file the program has read: the file's
+        offset less what standard input's buffer holds unread; None when
+        it reads no file."""
+        if not self.project.settings.get("input"):
+            return None
+        try:  # its standard input is the file: its offset is in /proc
+            pid = gdb.selected_inferior().pid
+            offset = re.search(r"pos:\s*(\d+)", Path(f"/proc/{pid}/fdinfo/0").read_text())
+            unread = int(gdb.parse_and_eval("stdin->_IO_read_end - stdin->_IO_read_ptr"))
+        except (OSError, *FAILS):  # the program closed it, or has no stdin symbol
+            return None
+        return int(offset.group(1)) - unread if offset else None
+
+    def variables(self, frame, its_key):
+        """The frame's arguments and locals in scope, in declaration order,
+        each with its line and whether it is an argument."""
+        found, scope = [], frame.block()
+        while scope is not None and not scope.is_static:  # innermost scope first
+            found = [s for s in scope if (s.is_variable or s.is_argument)
+                     and not s.name.startswith(("__", "gtest"))  # GoogleTest's own
+                     and not (s.name == "this" and is_test_body(frame))] + found
+            scope = None if scope.function else scope.superblock
+        shown = []
+        for symbol in sorted(found, key=lambda s: (not s.is_argument, s.line)):
+            spot = (its_key, symbol.name, symbol.line)
+            try:
+                item = self.located.get(spot) and self.memory.unchanged(
+                    symbol.name, *self.located[spot])
+                if not item:
+                    value = symbol.value(frame)
+                    item = self.memory.value(symbol.name, value)
+                    code = symbol.type.strip_typedefs().code
+                    if value.address is not None and code not in (
+                            gdb.TYPE_CODE_REF, gdb.TYPE_CODE_RVALUE_REF) and not (
+                            symbol.is_argument and code == gdb.TYPE_CODE_STRUCT):
+                        # Where it is, while its call runs; not a reference's target
+                        # nor a class argument's, which a caller's pointer may give.
+                        self.located[spot] = int(value.address), value.type, str(value.type)
+            except FAILS as error:
+                item = {"name": symbol.name, "type": "?",
+                        "unreadable": f"{type(error).__name__}: {error}"}
+            passed = symbol.is_argument and \
+                symbol.type.strip_typedefs().code == gdb.TYPE_CODE_STRUCT
+            shown.append({**item, "line": symbol.line, "argument": symbol.is_argument,
+                          **({"by value": True} if passed else {})})
+        return shown
+
+    def subscripts(self, frame, at):
+        """[base, index, pointer, index's value] of each plain subscript on
+        the line (p[i], this->ptr[3]) that can be read without running
+        anything."""
+        found = []
+        for base, index in re.findall(r"((?:this->)?\w+)\s*\[\s*(\w+)\s*\]", self.project.line(at)):
+            try:  # the newest frame is the selected one
+                number = int(index) if index.isdigit() else int(gdb.parse_and_eval(index))
+                found.append([base, index, int(gdb.parse_and_eval(base)), number])
+            except FAILS:
+                continue  # not a plain variable here (a macro, a member of another scope)
+        return found
+
+    def entered(self, frame, frames):
+        """The facts of a call's first step: through which static type a
+        virtual member is called; for a constructor, copy or destructor,
+        the caller's local it works on (in scope or not) and its source."""
+        facts = {}
+        function = function_of(frame)
+        method = re.match(r"(.*)::(\w+)\(", function)
+        caller_line = self.project.line(self.observer.at(frames[-2]))
+        used = method and re.search(rf"([\w\[\].]+)\s*(->|\.)\s*{method.group(2)}\s*\(",
+                                    caller_line)
+        if used and is_virtual(method.group(1), method.group(2)):
+            facts["virtual"] = True
+            try:
+                frames[-2].select()
+                facts["through"] = str(gdb.parse_and_eval(used.group(1)).type)
+            except FAILS:  # an expression GDB cannot evaluate: the caption names no type
+                facts.pop("through", None)
+            gdb.newest_frame().select()
+        cls, kind = member(function)
+        if kind is None:
+            return facts
+        try:
+            this = int(frame.read_var("this"))
+        except FAILS:
+            return facts
+        facts["local"] = self.memory.places.out_of_scope(frames[-2], this)
+        if len(frames) > 2:
+            facts["outer local"] = self.memory.places.out_of_scope(frames[-3], this)
+        if kind in ("copy constructor", "copy assignment", "destructor"):
+            facts["call"] = self.call(frame, kind, cls, this)
+        return facts
+
+    def call(self, frame, kind, cls, this):
+        """What a copy or destructor works on: its object's fields now, and
+        its source's dynamic type with the fields of both types."""
+        found = {"kind": kind, "class": cls, "this": this}
+        if kind != "copy constructor":
+            found["fields"] = self.object_at(this, cls)
+        source = next((int(s.value(frame).referenced_value().address) for s in frame.block()
+                       if s.is_argument and s.name != "this" and
+                       s.type.strip_typedefs().code == gdb.TYPE_CODE_REF), None)
+        if source is not None:
+            found["source"] = source
+            try:
+                value = gdb.Value(source).cast(gdb.lookup_type(cls).pointer()).dereference()
+                dynamic = str(value.dynamic_type)
+                found["dynamic"] = dynamic
+                if dynamic != cls:
+                    found["dynamic fields"] = self.memory.fields(value.cast(value.dynamic_type), 0)
+                    found["static fields"] = self.memory.fields(value, 0)
+            except FAILS:  # its dynamic type cannot be read: nothing is said of slicing
+                found.pop("dynamic", None)
+        self.pending[key(frame)] = found
+        return found
+
+    def object_at(self, address, cls):
+        try:
+            value = gdb.Value(address).cast(gdb.lookup_type(cls).pointer()).dereference()
+            return self.memory.fields(value, 0)
+        except FAILS as error:
+            return [{"name": "*this", "type": cls,
+                     "unreadable": f"{type(error).__name__}: {error}"}]
+
+    def returned(self, keys):
+        """For each copy or destructor whose frame is gone: its object's
+        and its source's fields as it returned."""
+        done = []
+        for its_key in [k for k in self.pending if k not in keys]:
+            call = self.pending.pop(its_key)
+            record = {"key": its_key}
+            if call["kind"] != "destructor" and gdb.selected_inferior().pid != 0:
+                record["objects"] = [{"name": "this", "type": call["class"],
+                                      "fields": self.object_at(call["this"], call["class"])}]
+                if "source" in call:
+                    record["objects"].append({"name": "source", "type": call["class"],
+                                              "fields": self.object_at(call["source"],
+                                                                       call["class"])})
+            self.observer.write(record="return", **record)
+            done.append(record)
+        return done
+
