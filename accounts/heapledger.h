@@ -31,6 +31,8 @@ class BankAccountD {
   long number;
 
  protected:
+  // Protected data goes against C.133; it stays here because reaching a
+  // base's field from the derived class is part of what this lesson shows.
   double balance;  // read directly by the overdraft account
 };
 

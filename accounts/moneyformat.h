@@ -5,11 +5,11 @@
 
 #include <ios>
 
-// Puts a stream into the money format for the life of the object. On
-// leaving it adds the flags the stream had before back to its flags, a
-// union that clears nothing, so the money format stays in force afterwards.
-// The one exception is the floating-point field, which stays fixed: with
-// scientific added back it would read fixed | scientific, hexfloat.
+// Puts a stream into the money format, which stays in force after the
+// object is gone: on leaving it adds the flags the stream had before back
+// to its flags, a union that clears nothing. The one exception is the
+// floating-point field, which stays fixed: with scientific added back it
+// would read fixed | scientific, hexfloat.
 class MoneyFormat {
  public:
   explicit MoneyFormat(std::ios_base& stream)

@@ -46,6 +46,8 @@ class ScoreList {
   std::uint32_t size;
 
  protected:
+  // Protected data goes against C.133; it stays here because a derived
+  // array indexing its base's block is part of what this lesson shows.
   double* items;  // owned: from new[] (null only when default-constructed),
                   // released in the destructor; derived classes index it
 };

@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "arrays/scorelist.h"
-#include "demos/closestdout.h"
+#include "demos/flushstdout.h"
 
 int main() {
   try {
@@ -28,5 +28,5 @@ int main() {
               << " is a bad index value\n";
   }
   std::cout << "Bye!\n";
-  return CloseStdout("freethrow");
+  return FlushStdout("freethrow");
 }

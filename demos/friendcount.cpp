@@ -3,7 +3,7 @@
 // specialisation.
 #include <iostream>
 
-#include "demos/closestdout.h"
+#include "demos/flushstdout.h"
 
 template <typename T>
 void counts();
@@ -52,5 +52,5 @@ int main() {
   showItem(hfdb);
   counts<double>();
   counts<int>();
-  return CloseStdout("friendcount");
+  return FlushStdout("friendcount");
 }

@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "arrays/offsetrow.h"
-#include "demos/closestdout.h"
+#include "demos/flushstdout.h"
 
 int main() {
   const int kFirstYear = 1998;
@@ -36,5 +36,5 @@ int main() {
   std::cout << "Total income for " << year - kFirstYear << " years is $"
             << total << ".\n";
   std::cout << "Bye!\n";
-  return CloseStdout("incomeyears");
+  return FlushStdout("incomeyears");
 }

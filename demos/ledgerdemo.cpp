@@ -5,7 +5,7 @@
 
 #include "accounts/heapcredit.h"
 #include "accounts/heapledger.h"
-#include "demos/closestdout.h"
+#include "demos/flushstdout.h"
 
 int main() {
   BankAccountD mirela("Mirela Vont", 453216, 6000.0);
@@ -25,5 +25,5 @@ int main() {
   }
   credit.ViewAcct();
   std::cout << "Bye!\n";
-  return CloseStdout("ledgerdemo");
+  return FlushStdout("ledgerdemo");
 }

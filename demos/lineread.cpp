@@ -3,7 +3,7 @@
 // character read after each shows where the read stopped.
 #include <iostream>
 
-#include "demos/closestdout.h"
+#include "demos/flushstdout.h"
 
 int main() {
   constexpr int kArSize = 80;
@@ -26,5 +26,5 @@ int main() {
   std::cout << "The next input character is ";
   if (have_ch) std::cout << ch;
   std::cout << "\n";
-  return CloseStdout("lineread");
+  return FlushStdout("lineread");
 }

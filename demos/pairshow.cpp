@@ -3,7 +3,7 @@
 // different types.
 #include <iostream>
 
-#include "demos/closestdout.h"
+#include "demos/flushstdout.h"
 
 template <typename T>
 class FriendHolder {
@@ -29,5 +29,5 @@ int main() {
   FriendHolder<double> hfdb(10.5);
   showPair(hfi1, hfi2);
   showPair(hfdb, hfi2);
-  return CloseStdout("pairshow");
+  return FlushStdout("pairshow");
 }

@@ -5,7 +5,7 @@
 
 #include "accounts/bankaccount.h"
 #include "accounts/fixedcredit.h"
-#include "demos/closestdout.h"
+#include "demos/flushstdout.h"
 
 namespace {
 
@@ -92,5 +92,5 @@ int main() {
     std::cout << std::endl;
   }
   std::cout << "Bye!\n";
-  return CloseStdout("tellerdemo");
+  return FlushStdout("tellerdemo");
 }

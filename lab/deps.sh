@@ -60,16 +60,26 @@ debian_packages() {
   fi
 }
 
-# After the Debian packages: the page's test driver, from npm.
+# After the Debian packages: the page's test driver, from npm. The command
+# that needs it fails when it cannot be had: its test would not run.
 npm_packages() {
   case " $* " in *" browser "*) ;; *) return 0 ;; esac
   [ -d build/browser/node_modules/puppeteer-core ] && return 0
-  command -v npm >/dev/null 2>&1 || return 0
+  if ! command -v npm >/dev/null 2>&1; then
+    echo "No npm here: the page's test in Chromium needs npm's puppeteer-core."
+    return 1
+  fi
   mkdir -p build/browser
   printf 'Installing puppeteer-core from npm (log: build/npm.log) ... '
   if npm install --prefix build/browser --no-audit --no-fund puppeteer-core@24 \
-      >build/npm.log 2>&1; then echo done; else echo "failed; see build/npm.log"; fi
+      >build/npm.log 2>&1; then
+    echo done
+  else
+    echo "failed; the log ends:"
+    tail -n 20 build/npm.log
+    return 1
+  fi
 }
 
 debian_packages || exit 1
-npm_packages "$@"
+npm_packages "$@" || exit 1

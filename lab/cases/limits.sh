@@ -16,12 +16,13 @@ limited() {
   (ulimit -t "$limit" && ulimit -f 2048 && exec timeout "$wall" "$@")
 }
 
-# overtime STATUS: fails, saying why, when the status is a limit's.
-overtime() {
+# within_limits STATUS: succeeds when the status is no limit's; otherwise
+# fails, saying which limit the run met.
+within_limits() {
   case $1 in
     124) echo "still running when the run's time was up: slow (a busy machine?), not endless"; return 1 ;;
     137 | 152) echo "did not finish within $limit s of processor time: a loop that never ends?"; return 1 ;;
     153) echo "printed more than 1 MiB: a loop that prints without end?"; return 1 ;;
   esac
 }
-overtime_outcome() { [ "$1" -eq 124 ] && echo slow || echo endless; }
+limit_outcome() { [ "$1" -eq 124 ] && echo slow || echo endless; }

@@ -31,11 +31,11 @@ if [ "$status" -ne 0 ] || ! cmp -s "$out" "$case.out" ||
   [ -f "$case.why" ] && echo "${case#"$PWD/"}: $(cat "$case.why")"
 fi
 if [ "$status" -ne 0 ]; then
-  if said=$(overtime "$status"); then
+  if said=$(within_limits "$status"); then
     echo "exit status $status, expected 0"
   else
     echo "$said"
-    outcome=$(overtime_outcome "$status")
+    outcome=$(limit_outcome "$status")
   fi
 fi
 # The diffs without their file headers: - expected, + what it printed; the

@@ -14,7 +14,7 @@ trap 'rm -f "$err"' EXIT
 check() {  # check HOW REASON: the last run's status and standard error
   status=$1 how=$2 reason=$3
   expected="$name: write error: $reason"
-  if ! said=$(overtime "$status"); then
+  if ! said=$(within_limits "$status"); then
     echo "stdout $how: $said"
     exit 1
   fi

@@ -10,6 +10,7 @@ Usage: python3 -m lab.commands.mistakes [--tables | --refresh PATCH]
   --refresh PATCH  makes PATCH again where the lines around its change have
                    moved in the lessons
 """
+import argparse
 import re
 import sys
 from pathlib import Path
@@ -147,8 +148,14 @@ def graded(exercises):
 
 
 def main(args):
-    if args[:1] == ["--refresh"] and len(args) == 2:
-        return refresh(Path(args[1]))
+    parser = argparse.ArgumentParser(prog="make mistakes", description=__doc__.split("\n\n")[0])
+    chosen = parser.add_mutually_exclusive_group()
+    chosen.add_argument("--tables", action="store_true", help="then write README.md's tables")
+    chosen.add_argument("--refresh", metavar="PATCH", type=Path,
+                        help="make PATCH again from the committed lessons")
+    args = parser.parse_args(args)
+    if args.refresh:
+        return refresh(args.refresh)
     if git("status", "--porcelain", "--", ".", ":!build").stdout:
         print("mistakes: on the committed lessons; your uncommitted changes "
               "are not in play")
@@ -170,7 +177,7 @@ def main(args):
           f"{len(exercises)} exercises, {count} fail as handed out")
     if caught < len(patches) or count < len(exercises):
         return 1
-    problem = readme(rows, write=args == ["--tables"])
+    problem = readme(rows, write=args.tables)
     print(problem or "", end="")
     return 1 if problem else 0
 

@@ -11,6 +11,7 @@ build/outcomes-PRESET.json and counted as unchanged.
 
 Usage: python3 -m lab.commands.testreport PRESET [SECONDS] [--reuse]
 """
+import argparse
 import hashlib
 import json
 import os
@@ -208,8 +209,8 @@ def run(preset, seconds=None, top=TOP, reuse=False):
     tests = {test["name"]: test for test in json.loads(listed.stdout)["tests"]}
     kept_file = top / "build" / f"outcomes-{preset}.json"
     kept = kept_outcomes(kept_file) if reuse else {}
-    digests = {}
-    keys = {name: key(test, top, digests) for name, test in tests.items()} if reuse else {}
+    hashed = {}
+    keys = {name: key(test, top, hashed) for name, test in tests.items()} if reuse else {}
     reused = [name for name in tests if kept.get(name, {}).get("key") == keys.get(name, 0)]
     with tempfile.TemporaryDirectory() as folder:
         ended, interrupted, status = ctest(preset, seconds, top, Path(folder),
@@ -291,8 +292,16 @@ def ctest(preset, seconds, top, folder, names):
     return ended, interrupted, status
 
 
-def main(preset, seconds=None, *options):
-    result = run(preset, seconds, reuse="--reuse" in options)
+def main(args):
+    parser = argparse.ArgumentParser(prog="testreport", description=__doc__.split("\n\n")[0])
+    parser.add_argument("preset")
+    parser.add_argument("seconds", nargs="?", type=int,
+                        help="the run's time, stretched by the machine's load")
+    parser.add_argument("--reuse", action="store_true",
+                        help="keep the outcome of a test whose inputs are as when it passed")
+    args = parser.parse_args(args)
+    result = run(args.preset, args.seconds, reuse=args.reuse)
+    preset = args.preset
     failed = result.failed
     shown = 0
     for number, (_, name, lines, _) in enumerate(failed):
@@ -322,6 +331,6 @@ def main(preset, seconds=None, *options):
 
 if __name__ == "__main__":
     try:
-        sys.exit(main(*sys.argv[1:]) if len(sys.argv) > 1 else __doc__)
+        sys.exit(main(sys.argv[1:]))
     except KeyboardInterrupt:
         fail("interrupted before the tests ran")

@@ -2,18 +2,18 @@
 // prints each failure as a learner reads it: the test, where, its sentence,
 // then GoogleTest's own lines. Each test's outcome is also written as data,
 // one JSON object a line, to TESTS_RESULTS/NAME.jsonl when TESTS_RESULTS
-// names a folder (NAME: TESTS_RECORD, or the program's; lab/commands/testreport.py
-// reads it):
+// names a folder (NAME: TESTS_RECORD, or the program's; the lab's
+// testreport reads it):
 //   name, outcome (passed, failed, crashed, endless, waiting or slow), file,
 //   line, seconds, cpu (processor seconds), failures [{at, sentence, detail}],
-//   and for a test that was stopped: stopped (the sentence), sanitizer (its
-//   summary line), checks (the test's name in words), draw (the command).
-// When a test cannot finish (a sanitizer stops the program, the test uses
-// TEST_TIME_LIMIT seconds of processor time, or it still runs at the
-// TESTS_DEADLINE the run must end by), that test is reported and the
-// program runs again without the tests that already ran, so one crash
-// hides no other failure. Under TESTS_RESULTS a test may print at most
-// 1 MiB: one that prints without end is stopped as endless.
+//   and for a test that was stopped: stopped (the sentence) and sanitizer
+//   (its summary line, when one reported).
+// When a test cannot finish (a sanitizer stops the program; the test uses
+// TEST_TIME_LIMIT seconds of processor time, or prints more than 1 MiB
+// under TESTS_RESULTS: endless; it uses almost none for TEST_WAIT_LIMIT
+// seconds: waiting; it still runs at the TESTS_DEADLINE the run must end
+// by: slow), that test is reported and the program runs again without the
+// tests that already ran, so one crash hides no other failure.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -132,11 +132,15 @@ class Lab(unittest.TestCase):
                          "print(mistakes.judged(mistakes.TOP))")
         self.assertIn("no test ran", done.stdout, done.stderr)
 
-    def test_an_unknown_preset_is_named_not_a_traceback(self):
-        done = self.run_("python3", "-m", "lab.commands.testreport", "nosuch")
-        self.assertIn('"nosuch"', done.stdout + done.stderr)
-        self.assertNotEqual(done.returncode, 0)
-        self.assertNotIn("Traceback", done.stderr)
+    def test_an_unknown_preset_or_option_is_named_not_a_traceback(self):
+        for args in (["nosuch"], ["nosuch", "--reuse"]):  # --reuse without SECONDS too
+            done = self.run_("python3", "-m", "lab.commands.testreport", *args)
+            self.assertIn('"nosuch"', done.stdout + done.stderr)
+            self.assertNotEqual(done.returncode, 0)
+            self.assertNotIn("Traceback", done.stderr)
+        done = self.run_("python3", "-m", "lab.commands.mistakes", "--bogus-flag")
+        self.assertIn("unrecognized arguments: --bogus-flag", done.stderr)
+        self.assertFalse((self.top / "build/mistakes").exists(), "it ran the gallery anyway")
 
     def test_warnings_as_errors_follows_the_command(self):
         bin_ = self.top / "fake"
@@ -171,16 +175,21 @@ class Lab(unittest.TestCase):
         self.assertIn("| `demo_2` | t | nothing |", done.stdout, done.stderr)
 
 
-REUSED = "testreport.run('quick', 120, reuse=True).failed"
+# As make test judges: outcomes reused, and kept for the next run.
+REUSED = ("result = testreport.run('quick', 120, reuse=True)\n"
+          "result.kept and testreport.write_kept(*result.kept)\n"
+          "found = result.failed")
 
 
 def failed(top, judged=REUSED):
-    """The names of the failed tests after a rebuild, as judged."""
+    """The names of the failed tests after a rebuild, as judged (code that
+    sets found, or an expression of the failures)."""
     built = subprocess.run(["cmake", "--build", "--preset", "asan"], cwd=top,
                            capture_output=True, text=True)
     assert built.returncode == 0, built.stdout[-2000:]
-    done = subprocess.run(["python3", "-c", "import json; from lab.commands import mistakes, testreport; "
-                           f"print(json.dumps([f[1] for f in {judged}]))"],
+    code = judged if "found = " in judged else f"found = {judged}"
+    done = subprocess.run(["python3", "-c", "import json\nfrom lab.commands import mistakes, "
+                           f"testreport\n{code}\nprint(json.dumps([f[1] for f in found]))"],
                           cwd=top, capture_output=True, text=True)
     assert done.stderr == "", done.stderr
     return json.loads(done.stdout)

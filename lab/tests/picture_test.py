@@ -242,10 +242,9 @@ class Lessons(unittest.TestCase):
 
     def test_the_page_shows_the_running_frame_follows_a_click_and_asks(self):
         modules = CHECKOUT / "build/browser/node_modules"
-        if not (modules / "puppeteer-core").is_dir() or not shutil.which("node"):
-            print("\nskipped: the page in Chromium needs npm's puppeteer-core in "
-                  "build/browser, which make test-all installs", file=sys.stderr)
-            self.skipTest("no puppeteer-core: make test-all installs it")
+        self.assertTrue((modules / "puppeteer-core").is_dir() and shutil.which("node"),
+                        "the page in Chromium needs node and npm's puppeteer-core in "
+                        "build/browser, which make test-all installs")
         draw(CHECKOUT, NAME="lineread")
         done = subprocess.run(["node", CHECKOUT / "lab/tests/picture_page.js",
                                CHECKOUT / "build/pictures/ledgerdemo.html", modules,

@@ -15,7 +15,8 @@ std::vector<PictureRecord> Faults() {
   faults.reserve(64);  // before reading: an allocation may log an event
   const std::size_t logged = picture_logged;
   for (std::size_t i = 0; i < logged && faults.size() < 64; ++i) {
-    if (picture_log[i].kind == picture_faulted) faults.push_back(picture_log[i]);
+    if (picture_log[i].kind == picture_faulted)
+      faults.push_back(picture_log[i]);
   }
   picture_logged = 0;
   return faults;
@@ -34,16 +35,20 @@ TEST(Recorder, TellsAReadPastTheEndFromAWriteAndGoesOn) {
   delete[] released;
   Faults();
 
-  const double seen = *past_read;  // the first byte past the end: stops, then goes on
+  const double seen =
+      *past_read;  // the first byte past the end: stops, then goes on
   *past_written = seen;
   const char after = *gone;
   const std::vector<PictureRecord> faults = Faults();
 
-  ASSERT_EQ(faults.size(), 3u) << "each access to a closed page must be logged once";
+  ASSERT_EQ(faults.size(), 3u)
+      << "each access to a closed page must be logged once";
   EXPECT_EQ(faults[0].start, read + 4);
-  EXPECT_EQ(faults[0].access, picture_read) << "a read past the end was told as a write";
+  EXPECT_EQ(faults[0].access, picture_read)
+      << "a read past the end was told as a write";
   EXPECT_EQ(faults[1].start, written + 4);
-  EXPECT_EQ(faults[1].access, picture_write) << "a write past the end was told as a read";
+  EXPECT_EQ(faults[1].access, picture_write)
+      << "a write past the end was told as a read";
   EXPECT_EQ(faults[2].access, picture_read)
       << "a read of a released block was told as a write";
   EXPECT_EQ(after, 0);

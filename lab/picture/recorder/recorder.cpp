@@ -6,18 +6,18 @@
 // are closed, so a later use of it stops the program too, and a second
 // release changes nothing. A release of an address no new returned is
 // noted and changes nothing. A stop on a closed page is noted with whether
-// the access read or wrote, as the fault itself tells. Each of these is written to picture_log, with
-// where it was asked for, and the tracer reads the log at each step (a stop
-// per block would make a run with many blocks crawl). The tracer sees each
-// stop on a closed page first; then Opened() opens that page and the access
-// is made again, so the run goes on. Before and after the recording, blocks
-// come from malloc, still tracked.
+// the access read or wrote, as the fault itself tells. Each of these is written
+// to picture_log, with where it was asked for, and the tracer reads the log at
+// each step (a stop per block would make a run with many blocks crawl). The
+// tracer sees each stop on a closed page first; then Opened() opens that page
+// and the access is made again, so the run goes on. Before and after the
+// recording, blocks come from malloc, still tracked.
 #include "lab/picture/recorder/recorder.h"
 
 #include <execinfo.h>
 #include <signal.h>
-#include <ucontext.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-
 
 namespace {
 
@@ -129,7 +128,8 @@ void picture_event(PictureEvent kind, void* start, std::size_t size,
 // Whether the faulting access wrote: bit 1 of the page fault's error code.
 PictureAccess AccessOf(void* context) {
 #if defined(__x86_64__) && defined(REG_ERR)
-  const auto error = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_ERR];
+  const auto error =
+      static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_ERR];
   return (error & 2) != 0 ? picture_write : picture_read;
 #else
   (void)context;
@@ -173,7 +173,6 @@ int Handle() {
 
 }  // namespace
 
-
 volatile int picture_recording = 0;
 PictureRecord* picture_log = nullptr;
 volatile std::size_t picture_logged = 0;
@@ -201,7 +200,7 @@ void picture_event(PictureEvent kind, void* start, std::size_t size,
     record.mapped = block->pages * kPage;
   }
   if (kind != picture_faulted) {  // the tracer knows where a fault stopped
-    void* stack[9];                // this function first
+    void* stack[9];               // this function first
     const int depth = backtrace(stack, 9);
     for (int i = 1; i < depth; ++i) record.callers[i - 1] = stack[i];
   }

@@ -1,8 +1,8 @@
 // How a program ends when its output may not have been written, as the
 // standard command-line tools do it: a failed write is an error, not a
 // success that printed nothing.
-#ifndef DEMOS_CLOSESTDOUT_H_
-#define DEMOS_CLOSESTDOUT_H_
+#ifndef DEMOS_FLUSHSTDOUT_H_
+#define DEMOS_FLUSHSTDOUT_H_
 
 #include <unistd.h>
 
@@ -14,7 +14,7 @@
 // Flushes standard output and returns the exit status: 0 when everything
 // written reached it, else 1 after writing "PROGRAM: write error: REASON"
 // to standard error, or "PROGRAM: write error" when the reason is unknown.
-inline int CloseStdout(const char* program) {
+inline int FlushStdout(const char* program) {
   errno = 0;
   std::cout.flush();
   const bool failed =
@@ -35,4 +35,4 @@ inline int CloseStdout(const char* program) {
   return 1;
 }
 
-#endif  // DEMOS_CLOSESTDOUT_H_
+#endif  // DEMOS_FLUSHSTDOUT_H_
