@@ -359,11 +359,11 @@ void StopTest(const char* outcome, const std::string& why, bool draw) {
   std::vector<std::string> said = {"it checks: " + suite + " " +
                                    Words(test->name())};
   if (draw) said.push_back("to draw it: make picture TEST=" + name);
-  {
-    std::lock_guard<std::mutex> lock(recording);
-    running.Fail(running.file + ":" + std::to_string(running.line), why, said);
-    running.Write(outcome, why);
-  }
+  // Held to the end: a test whose child this ends may finish meanwhile,
+  // and must not record itself as passed after it was stopped.
+  const std::lock_guard<std::mutex> lock(recording);
+  running.Fail(running.file + ":" + std::to_string(running.line), why, said);
+  running.Write(outcome, why);
   EndChildren(getpid());
   if (std::strcmp(outcome, "slow") == 0) _exit(1);  // no time for the rest
 
