@@ -13,8 +13,11 @@ PY = LAB_COMMAND="make $@" python3 -m
 # when its warnings-as-errors setting is not the command's (the second
 # argument, when given, overrides it); otherwise the build reconfigures by
 # itself when a CMakeLists.txt changes.
-# build/NAME/configured marks when this last configured it.
-CONFIGURE = { test -f build/$(1)/configured && \
+# build/NAME/configured marks when this last configured it. One command
+# at a time configures a build (build/NAME.lock, which the lab's builds
+# take too): two pictures asked for at once both find it configured.
+CONFIGURE = mkdir -p build && exec 9>build/$(1).lock && flock 9 && \
+	{ test -f build/$(1)/configured && \
 	! test build/deps.stamp -nt build/$(1)/configured && \
 	! test CMakePresets.json -nt build/$(1)/configured && \
 	grep -qx 'CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=$(or $(2),$(WERROR))' \

@@ -42,6 +42,37 @@ def locked(preset):
         yield
 
 
+def adopt_orphans():
+    """Makes this process the one a program's orphans are handed to, so
+    that end_orphans() finds every process the program started."""
+    import ctypes
+    ctypes.CDLL(None).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
+
+
+def end_orphans():
+    """Ends every process left of what this command started: a program's
+    child outlives it only to run unseen, holding what it holds."""
+    while True:
+        left = [int(stat.parent.name) for stat in Path("/proc").glob("[0-9]*/stat")
+                if parent_of(stat) == os.getpid()]
+        if not left:
+            return
+        for pid in left:
+            try:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+            except (ProcessLookupError, ChildProcessError):
+                continue  # gone already, or reaped by its own Popen
+
+
+def parent_of(stat):
+    """The parent's process id in a /proc/PID/stat file, or None."""
+    try:
+        return int(stat.read_text().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):  # the process ended meanwhile
+        return None
+
+
 def fail(message):
     """Ends the command with one line naming what the learner typed."""
     sys.exit(f"{os.environ.get('LAB_COMMAND', Path(sys.argv[0]).stem)}: {message}")

@@ -18,11 +18,13 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
-from lab import TOP, fail, locked, run
+from lab import TOP, adopt_orphans, end_orphans, fail, locked, run
 from lab.commands.testreport import digests
 
+CPP = (".cpp", ".cc", ".cxx")
 START = ("start one of your own in scratch/ (git ignores it) from "
          "docs/pet.cpp: mkdir -p scratch && cp docs/pet.cpp scratch/ && "
          "make run FILE=scratch/pet.cpp")
@@ -37,8 +39,10 @@ def source(given, what="run"):
         fail(f"no file {given}")
     if path.is_dir():
         fail(f"{given} is a folder: FILE= names one C++ file to {what}")
-    if path.suffix not in (".cpp", ".cc", ".cxx"):
+    if path.suffix not in CPP:
         fail(f"{given} is not a C++ source file (.cpp, .cc or .cxx)")
+    if path.resolve().suffix not in CPP:  # a link's name says nothing of what it holds
+        fail(f"{given} is a link to {path.resolve()}, which is not C++ source")
     return path.resolve()
 
 
@@ -87,11 +91,13 @@ def built(path, preset, verb):
     return folder / path.stem, said
 
 
-def sanitizers():
-    """The sanitizers' settings of the test presets, as make test runs them."""
+def sanitizers(reports):
+    """The sanitizers' settings of the test presets, as make test runs them,
+    with their reports written to files named reports.PID instead of the
+    program's standard error, which stays the program's own."""
     presets = json.loads((TOP / "CMakePresets.json").read_text())
     found = next(p for p in presets["testPresets"] if p["name"] == "asan-base")
-    return {name: value.replace("${sourceDir}", str(TOP))
+    return {name: value.replace("${sourceDir}", str(TOP)) + f":log_path='{reports}'"
             for name, value in found["environment"].items()}
 
 
@@ -103,17 +109,17 @@ def main():
         fail(f"no input file {typed}")
     binary, warnings = built(path, "asan", "run")
     sys.stderr.write(warnings)
-    said = []
-    # Its input: the file INPUT names, or else the terminal, where the learner types.
-    with open(typed, "rb") if typed else contextlib.nullcontext() as stdin:
-        program = subprocess.Popen([binary], stdin=stdin, stderr=subprocess.PIPE, text=True,
-                                   errors="replace", env={**os.environ, **sanitizers()})
-        for line in program.stderr:  # its own lines as they come; a report kept whole
-            if said or re.match(r"=+$|=+\d+=+|.*: runtime error: ", line):
-                said.append(line.rstrip("\n"))
-            else:
-                sys.stderr.write(line)
-        status = program.wait()
+    with tempfile.TemporaryDirectory(prefix="make-run-") as folder:
+        reports = Path(folder) / "report"
+        adopt_orphans()
+        try:  # its input: the file INPUT names, or else the terminal, where the learner types
+            with open(typed, "rb") if typed else contextlib.nullcontext() as stdin:
+                status = subprocess.run([binary], stdin=stdin,
+                                        env={**os.environ, **sanitizers(reports)}).returncode
+        finally:
+            end_orphans()
+        said = [line for report in sorted(Path(folder).glob("report.*"))
+                for line in report.read_text(errors="replace").splitlines()]
     reports = digests(said, own=shown(path))
     if not reports:
         ended = f"signal {signal.Signals(-status).name}" if status < 0 else f"status {status}"

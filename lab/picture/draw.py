@@ -22,7 +22,7 @@ from pathlib import Path
 
 from lab.picture import settings
 from lab.picture.interpreter import interpret
-from lab import TOP, fail, locked, run
+from lab import TOP, adopt_orphans, end_orphans, fail, locked, run
 from lab.commands import own
 
 HERE = Path(__file__).resolve().parent
@@ -114,6 +114,7 @@ def traced(chosen, folder):
            "TESTS_RESULTS": str(folder), "TESTS_RECORD": "records",
            "QT_QPA_PLATFORM": "offscreen",
            "TEST_WAIT_LIMIT": "0"}  # a test GDB holds still is not waiting
+    adopt_orphans()
     gdb = subprocess.Popen(["gdb", "-q", "-nx", "-batch", "-x", str(HERE / "observer" / "observe.py"),
                             str(program)], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, text=True, start_new_session=True,
@@ -130,6 +131,7 @@ def traced(chosen, folder):
         if gdb.poll() is None:
             os.killpg(gdb.pid, signal.SIGKILL)
             gdb.wait()
+        end_orphans()  # what the program started, handed to this process as it ended
     if not files["raw"].exists():
         stale(chosen.name, "gdb wrote no trace: "
               + (errors.strip()[-500:] or f"exit status {gdb.returncode}"))
@@ -165,6 +167,9 @@ def placed(path, text):
     with tempfile.NamedTemporaryFile("w", dir=path.parent, prefix=f".{path.name}.",
                                      delete=False) as partial:
         partial.write(text)
+    mask = os.umask(0)  # a page is a file like any other: the umask decides who reads it
+    os.umask(mask)
+    os.chmod(partial.name, 0o666 & ~mask)
     os.replace(partial.name, path)
 
 

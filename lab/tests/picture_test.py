@@ -403,6 +403,57 @@ class Slips(unittest.TestCase):
         self.assertIn(f"{bad}:1:21: error:", done.stderr)
         self.assertIn("does not compile: nothing was drawn", done.stderr)
 
+    def test_careless_files_get_true_reasons_and_nothing_is_left_running(self):
+        mine = pathlib.Path(self.scratch.name, "careless")
+        mine.mkdir(exist_ok=True)
+        (mine / "no main.cpp").write_text("int Twice(int x) { return 2 * x; }\n")
+        done = self.own("run", FILE=str(mine / "no main.cpp"))
+        self.assertRegex(done.stderr, r"has no main\(\): a program starts there, so nothing "
+                                      r"was run\n(make.*\n)?$")
+        (mine / "fork.cpp").write_text(
+            "#include <unistd.h>\n#include <cstdio>\nint main() {\n  const pid_t child = fork();"
+            "\n  if (child == 0) { sleep(25); return 0; }\n"
+            '  std::printf("child %d\\n", static_cast<int>(child));\n'
+            '  std::fprintf(stderr, "==========\\nwarning: my own\\nx.cpp:1:2: runtime error: '
+            'mine too\\n");\n}\n')
+        said = {}
+        for command in ("run", "picture"):
+            with self.subTest(command=command):
+                done = said[command] = self.own(command, FILE=str(mine / "fork.cpp"))
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                out = done.stdout if command == "run" else json.loads(
+                    (self.top / "build/pictures/fork.cpp.json").read_text())["output"]
+                child = re.search(r"child (\d+)", out).group(1)
+                time.sleep(2)
+                stat = pathlib.Path(f"/proc/{child}/stat")
+                self.assertTrue(not stat.exists() or ") Z " in stat.read_text(),
+                                "the program's child still runs after the command answered")
+        self.assertIn("==========\nwarning: my own\nx.cpp:1:2: runtime error: mine too\n",
+                      said["run"].stderr, "the program's own standard error was not passed on")
+
+    def test_a_run_ends_under_the_picture_as_it_ends_without_it(self):
+        mine = self.top / "scratch/week1/deep"  # followed at any depth of the checkout
+        mine.mkdir(parents=True, exist_ok=True)
+        (mine / "ends.cpp").write_text(
+            "#include <csignal>\n#include <cstdio>\n#include <cstring>\n"
+            "int Asked(const char* how) { return std::strcmp(how, \"raise\"); }\n"
+            "int main(int, char**) {\n  std::printf(\"before\\n\");\n"
+            "  if (Asked(\"raise\") == 0) std::raise(SIGSEGV);\n"
+            "  std::printf(\"after\\n\");\n}\n")
+        (mine / "huge.cpp").write_text(
+            "#include <cstring>\nint main() {\n  char* text = new char[std::strlen(\"\") - 1];\n"
+            "  return text != nullptr;\n}\n")
+        self.own("picture", FILE="scratch/week1/deep/ends.cpp")
+        trace = json.loads((self.top / "build/pictures/ends.cpp.json").read_text())
+        self.assertEqual(trace["end"], "signal SIGSEGV, which the program sent itself")
+        self.assertEqual(trace["output"], "before\n")
+        self.assertIn("Asked(char const*)", {s["function"] for s in trace["steps"]},
+                      "a function of a file two folders deep was not followed")
+        self.own("picture", FILE="scratch/week1/deep/huge.cpp")
+        trace = json.loads((self.top / "build/pictures/huge.cpp.json").read_text())
+        self.assertTrue(trace["end"].startswith("signal SIGABRT"), trace["end"])
+        self.assertIn("std::bad_alloc", trace["errors"])
+
     def test_other_slips_of_those_kinds_are_found_and_a_thrown_pointer_is_followed(self):
         trace = draw(self.top, NAME="incomeyears")[1]
         self.assertIn("signal SIGABRT", trace["end"], "the tracer did not follow the throw")
@@ -502,6 +553,20 @@ class Slips(unittest.TestCase):
         self.assertEqual([run.wait() for run in runs], [0, 0])
         output = json.loads((self.top / "build/pictures/tellerdemo.json").read_text())["output"]
         self.assertNotEqual("Ann" in output, "Bob" in output, "one page holds both runs' output")
+        # Two files of one's own while the lessons' archives are rebuilt and the
+        # build configured again: both are drawn.
+        for archive in (self.top / "build/picture").glob("*/lib*.a"):
+            archive.unlink()
+        (self.top / "build/picture/configured").unlink()
+        mine = []
+        for name in ("one", "two"):
+            mine.append(pathlib.Path(self.scratch.name, f"{name}.cpp"))
+            mine[-1].write_text((CHECKOUT / "docs/pet.cpp").read_text())
+        runs = [subprocess.Popen(["make", "-s", "picture", f"FILE={m}"], cwd=self.top, env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                for m in mine]
+        said = [run.communicate()[1][-600:] for run in runs]
+        self.assertEqual([run.returncode for run in runs], [0, 0], said)
 
     def test_a_lesson_that_does_not_build_leaves_no_page_looking_current(self):
         self.assertTrue(draw(self.top, NAME="pairshow")[1])

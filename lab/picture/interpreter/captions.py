@@ -153,6 +153,9 @@ def ended(run, errors):
         return "the tracer broke: its traceback is in the notes; the page shows the run up " \
                "to there"
     found_signal = re.search(r"signal (\w+)", end)
+    if found_signal and end.endswith("which the program sent itself"):
+        return ("the program sent itself the signal (raise or kill), which ended it as it "
+                "ends without the picture")
     if found_signal:
         said = " ".join(line.strip() for line in errors.decode(errors="replace")
                         .strip().splitlines()[:2])

@@ -73,6 +73,7 @@ class Observer:
         self.points = {}  # where to know of: exit, throw, catch, handled (a handler ends)
         self.log = None
         self.newest_ours = False  # the newest frame, at the last chain(), is the project's
+        self.sent = False  # the program sent itself SIGSEGV
 
     def write(self, **record):
         self.out.write(json.dumps(record) + "\n")
@@ -115,7 +116,7 @@ class Observer:
             name = sal.symtab.filename if sal.symtab else ""
             function = block.function.print_name if block and block.function \
                 else self.memory.places.symbol(pc - 1)
-            self.places[pc] = [function, f"{name[len(self.project.top):]}:{sal.line}"
+            self.places[pc] = [function, f"{self.project.relative(name)}:{sal.line}"
                                if self.project.owns(name) else None]
         return self.places[pc]
 
@@ -164,6 +165,9 @@ class Observer:
     def fault(self):
         """A stop on a closed page: where, and by what; the recorder's
         handler says whether it read or wrote, in its log."""
+        if int(gdb.parse_and_eval("$_siginfo.si_code")) <= 0:
+            self.sent = True  # by raise or kill, not a fault: passed on to the program
+            return False
         address = int(gdb.parse_and_eval("$_siginfo._sifields._sigfault.si_addr"))
         pc = int(gdb.parse_and_eval("$pc"))
         again = self.fault_at == (address, pc)  # the handler did not open it
@@ -234,7 +238,11 @@ class Observer:
         if not exited:
             gdb.execute("kill")
             return end or f"signal {self.signal} at {self.where()}"
-        return end or (f"exit {exited[0]}" if exited[0] is not None else "exit 0")
+        if end or exited[0] is not None:
+            return end or f"exit {exited[0]}"
+        # No exit code: a signal ended it, as it would have without the picture.
+        return (f"signal {self.signal}, which the program sent itself" if self.sent
+                else f"signal {self.signal}")
 
     def start(self, exited):
         """Runs the program to where its drawing starts; returns its name."""

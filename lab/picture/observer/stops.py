@@ -15,12 +15,12 @@ def in_functions(top, files, is_project):
     learner's own files): `next` then stops in each one a line calls,
     directly or through the library, and steps over everything else."""
     points = []
-    own = [Path(f) for f in files if not f.startswith(top)]
-    for source in sorted(Path(top).glob("*/*.[ch]*")) + sorted(
-            Path(top).glob("tests/*/*.[ch]*")) + own:
+    own = [Path(f) for f in files]  # wherever they stand, at any depth
+    lessons = sorted(Path(top).glob("*/*.[ch]*")) + sorted(Path(top).glob("tests/*/*.[ch]*"))
+    for source in lessons + [f for f in own if f not in lessons]:
         if not is_project(str(source)) or source.suffix not in (".cpp", ".cc", ".cxx", ".h"):
             continue
-        named = source.name if source in own else source.relative_to(top)
+        named = source.relative_to(top) if source.is_relative_to(top) else source.name
         try:  # by its path in the checkout, or its name: no spaces
             symtab = gdb.decode_line(f"{named}:1")[1][0].symtab
         except gdb.error:

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -141,6 +142,12 @@ PictureAccess AccessOf(void* context) {
 // its end) is noted and opens that page, so the access is made again; any
 // other stop ends the program as it would have ended without the picture.
 void Opened(int, siginfo_t* info, void* context) {
+  // Sent (raise, kill), not a fault: it ends the program.
+  if (info->si_code <= 0) {
+    signal(SIGSEGV, SIG_DFL);
+    raise(SIGSEGV);  // delivered as this handler returns
+    return;
+  }
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   const Table* now = published.load(std::memory_order_acquire);
   for (std::size_t i = 0; now != nullptr && i < now->slots; ++i) {
@@ -249,7 +256,11 @@ bool GiveBackOldest() {
   return true;
 }
 
+// A recorded block, or nullptr where the system would not give one (too
+// large, or no memory left): then malloc decides, as without the picture.
 void* Recorded(std::size_t size) {
+  // So large that its pages would not count.
+  if (size > static_cast<std::size_t>(PTRDIFF_MAX) - 2 * kPage) return nullptr;
   const std::size_t data = (size + kPage - 1) / kPage;  // then a closed page
   if (mapped >= kMostMapped) GiveBackOldest();
   void* mapping;
@@ -258,7 +269,10 @@ void* Recorded(std::size_t size) {
     if (!GiveBackOldest()) return nullptr;
   }
   auto* bytes = static_cast<char*>(mapping);
-  mprotect(bytes, data * kPage, PROT_READ | PROT_WRITE);
+  if (mprotect(bytes, data * kPage, PROT_READ | PROT_WRITE) != 0) {
+    munmap(bytes, (data + 1) * kPage);  // more than the system commits to
+    return nullptr;
+  }
   char* start = bytes + data * kPage - size;
   Keep({reinterpret_cast<std::uintptr_t>(start), size, bytes, data + 1, false});
   ++mapped;
