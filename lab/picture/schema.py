@@ -22,7 +22,8 @@ Raw records, one JSON object a line, each with "record" naming its kind:
           globals [value] (or globals as before: true), subscripts [[base,
           index, pointer, value]], blocks {start: read}, read? (the bytes of
           its input file read so far), destroying [{key, this, class,
-          fields}] (each object a destructor running now ends)
+          fields}] (each object a destructor running now ends), older?
+          (true: the frames are the newest only, older calls run still)
   broken  part, traceback: a part of the next step the observer could not
           read, by a fault of its own; the step is written without it
   end     how, traceback (or null), out, err

@@ -129,6 +129,20 @@ class Findings(unittest.TestCase):
             "`holder.ref` refers to `count` of Counter(), whose frame has returned: that "
             "object is gone, and `std::cout << holder.ref;` uses what is left in its place"])
 
+    def test_a_frame_left_out_of_a_deep_step_runs_still_and_its_locals_live(self):
+        total = {"name": "total", "type": "int", "address": 0x7ef0, "size": 4, "value": "0",
+                 "line": 9, "argument": False}
+        into = {**pointer("sum", 0x7ef0, kind="integer", size=4), "argument": True}
+        # main, then the newest calls only (main is older, not returned), then main again
+        trace = run(step(frame("main()", 12, [total], rbp=0x7f00)),
+                    {**step(frame("Down(int*)", 5, [into], rbp=0x5000)), "older": True},
+                    step(frame("main()", 13, [total], rbp=0x7f00)), end())
+        hidden, back = traces.step(trace, 1), traces.step(trace, 2)
+        self.assertEqual(hidden["frames"][0]["objects"], [], "no mark of the calls left out")
+        self.assertNotIn("dangling", hidden["frames"][-1]["objects"][0])
+        self.assertNotIn("state", back["frames"][0]["objects"][0],
+                         "main's local, built before its frame was left out, is built still")
+
     def test_a_shared_block_released_twice_and_a_leak_beside_a_block_kept_to_the_end(self):
         name, kept, lost = block(1, 4), block(2, 4), block(3, 4)
 

@@ -99,13 +99,15 @@ def entered(run, step, copy_of):
     run.calls.pending[frame["key"]] = pending
 
 
-def returned(run, frames):
-    """For each copy or destructor whose frame is gone: what it did, and
-    a finding when a copy's field differs from its source's."""
+def returned(run, frames, oldest=None):
+    """For each copy or destructor whose frame is gone (not older than the
+    oldest frame drawn, oldest): what it did, and a finding when a copy's
+    field differs from its source's."""
     keys = {f["key"] for f in frames}
     returns = {tuple(r["key"]): r for r in run.calls.returns}
     run.calls.returns = []
-    for its_key in [k for k in run.calls.pending if k not in keys]:
+    for its_key in [k for k in run.calls.pending
+                    if k not in keys and not (oldest and k[1] > oldest)]:
         call = run.calls.pending.pop(its_key)
         objects = {o["name"]: o["fields"] for o in returns.get(its_key, {}).get("objects", [])}
         after = run.heap.live(objects.get("this", []), released=True)

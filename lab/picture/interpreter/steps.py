@@ -7,6 +7,11 @@ from lab.picture.interpreter.drawing import built, field, shown
 from lab.picture.schema import member
 
 
+# Drawn below the newest calls when older ones are left out (a deep recursion).
+OLDER = {"function": "older calls, left out: a step draws only the newest", "at": None,
+         "objects": []}
+
+
 def on_step(run, raw):
     as_before(run, raw)
     heap.settle(run)
@@ -17,7 +22,8 @@ def on_step(run, raw):
     state.objects_now = {o["address"] for f in raw["frames"] for o in f["objects"]
                          if "fields" in o and "address" in o}
     before = run.steps[-1] if run.steps else None
-    returned_frames(run, before, keys)
+    oldest = keys[0][1] if raw.get("older") else None  # frames above it run still, undrawn
+    returned_frames(run, before, keys, oldest)
     for start, read in raw["blocks"].items():
         heap.read(run, int(start), read, lambda item: field(run, item))
     frames = frames_of(run, raw, keys)
@@ -25,7 +31,7 @@ def on_step(run, raw):
     lives.unset(run, frames, raw["frames"])
     globals_ = [shown(run, o, True) for o in raw["globals"]]
     marks = touched(run, raw["subscripts"], frames[-1])
-    findings.returned(run, frames)
+    findings.returned(run, frames, oldest)
     says, facts = captions.says(run, frames, before)
     if "virtual" in facts:
         run.calls.virtual.append({"step": len(run.steps), **facts["virtual"]})
@@ -33,7 +39,7 @@ def on_step(run, raw):
             "out": raw["out"], "err": raw["err"],
             **({"in": raw["read"]} if "read" in raw else {}),
             "frames": ([{"function": "globals", "at": None, "objects": globals_}]
-                       if globals_ else []) + frames,
+                       if globals_ else []) + ([OLDER] if oldest else []) + frames,
             "blocks": lives.thrown(run) + heap.drawn(run, marks)}
     run.steps.append(step)
     findings.shared(run, step)
@@ -53,11 +59,12 @@ def as_before(run, raw):
     state.globals_before = raw["globals"]
 
 
-def returned_frames(run, before, keys):
+def returned_frames(run, before, keys, oldest):
     """The objects of the frames that have returned since the step before
-    are gone."""
+    are gone; a frame older than the oldest drawn has not returned."""
     for frame in before["frames"] if before else []:
-        if frame.get("key") and frame["key"] not in keys:
+        if frame.get("key") and frame["key"] not in keys and not (
+                oldest and frame["key"][1] > oldest):
             run.frames.activation.pop(frame["key"], None)
             for o in frame["objects"]:
                 if "address" in o:

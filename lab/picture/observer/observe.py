@@ -25,6 +25,9 @@ from lab.picture.observer.values import (FAILS, Memory, enum_names, function_of,
                                          is_test_body, type_name)
 
 
+DRAWN = 16  # the calls a step draws at most, the newest: a recursion draws as it goes
+
+
 class Project:
     """What the run's settings say of the project: its top, the learner's
     own files, the test drawn, and its sources' lines."""
@@ -74,6 +77,7 @@ class Observer:
         self.log = None
         self.newest_ours = False  # the newest frame, at the last chain(), is the project's
         self.sent = False  # the program sent itself SIGSEGV
+        self.capped = False  # the last chain() left older frames out
 
     def write(self, **record):
         self.out.write(json.dumps(record) + "\n")
@@ -98,11 +102,17 @@ class Observer:
 
     def chain(self):
         """The project's frames, outermost first: up to the test's body, or
-        main, since nothing older is the project's (GoogleTest's frames)."""
+        main, since nothing older is the project's (GoogleTest's frames);
+        the newest DRAWN of them at most, so that a step costs the same at
+        any depth (capped says the older ones are left out)."""
         frame, found = gdb.newest_frame(), []
         self.newest_ours = bool(self.at(frame))  # a line of the project's runs now
+        self.capped = False
         while frame is not None:
             if self.at(frame):
+                if len(found) == DRAWN:
+                    self.capped = True
+                    break
                 found.append(frame)
                 if is_test_body(frame) if self.project.test else frame.name() == "main":
                     break
@@ -278,7 +288,8 @@ class Observer:
                 return f"cut at the time limit in {self.where()}"
             elif self.signal not in (None, "SIGTRAP"):
                 return f"signal {self.signal} at {self.where()}"
-            elif not frames or (test and not any(is_test_body(f) for f in frames)):
+            elif not frames or (test and not self.capped
+                                and not any(is_test_body(f) for f in frames)):
                 gdb.execute("set var picture_recording = 0")  # the rest goes on untraced
                 for point in points + self.lines.points():
                     point.delete()

@@ -30,6 +30,7 @@ class Steps:
         self.objects, self.globals = {}, None  # frame key: its objects; the globals, at the last step
         self.located = {}  # (frame key, name, line): a plain local's address and type
         self.broken = []  # the parts of this step that failed: (part, traceback)
+        self.outermost = None  # the source file of the outermost frame, when last drawn
 
     def contained(self, part, read, otherwise):
         """read() or, when it raises, otherwise, with the traceback kept
@@ -46,10 +47,13 @@ class Steps:
         """Writes the step now: its frames, their variables, what the line
         subscripts, and what the blocks reached hold."""
         self.broken = []
+        capped = self.observer.capped
         shown, keys = self.frames(frames)
         before, self.objects = self.objects, {f["key"]: f["objects"] for f in shown}
-        globals_ = self.contained("the globals", lambda: self.globals_of(frames[0]), [])
-        returns = self.contained("the copies that returned", lambda: self.returned(keys), [])
+        globals_ = self.contained("the globals",
+                                  lambda: self.globals_of(None if capped else frames[0]), [])
+        returns = self.contained("the copies that returned",
+                                 lambda: self.returned(keys, keys[0][1] if capped else None), [])
         destroying = self.contained("the objects being destroyed", lambda: [
             {"key": list(k), "this": c["this"], "class": c["class"],
              "fields": self.object_at(c["this"], c["class"])}
@@ -76,7 +80,7 @@ class Steps:
             **({"read": read} if read is not None else {}),
             out=os.path.getsize(settings["output"]), err=os.path.getsize(settings["errors"]),
             frames=shown, **({"globals as before": True} if same_globals else
-                             {"globals": globals_}),
+                             {"globals": globals_}), **({"older": True} if capped else {}),
             destroying=destroying, subscripts=subscripts, blocks=blocks)
         self.count += 1
 
@@ -98,12 +102,14 @@ class Steps:
         return shown, keys
 
     def globals_of(self, outermost):
-        """The variables of static storage of the outermost frame's file."""
-        source = outermost.find_sal().symtab.filename
-        if source not in self.statics:
-            self.statics[source] = statics(outermost)
+        """The variables of static storage of the outermost frame's file;
+        those of the last one seen while the outermost frame is not drawn."""
+        if outermost is not None:
+            self.outermost = outermost.find_sal().symtab.filename
+            if self.outermost not in self.statics:
+                self.statics[self.outermost] = statics(outermost)
         return [self.memory.value(s.name.replace("(anonymous namespace)::", ""), s.value())
-                for s in self.statics[source]]
+                for s in self.statics.get(self.outermost, [])]
 
     def input_read(self):
         """How much of its input file the program has read: the file's
@@ -229,11 +235,13 @@ class Steps:
             return [{"name": "*this", "type": cls,
                      "unreadable": f"{type(error).__name__}: {error}"}]
 
-    def returned(self, keys):
+    def returned(self, keys, oldest):
         """For each copy or destructor whose frame is gone: its object's
-        and its source's fields as it returned."""
+        and its source's fields as it returned. A frame older than the
+        oldest drawn (its frame address above oldest) runs still."""
         done = []
-        for its_key in [k for k in self.pending if k not in keys]:
+        for its_key in [k for k in self.pending
+                        if k not in keys and not (oldest and k[1] > oldest)]:
             call = self.pending.pop(its_key)
             record = {"key": its_key}
             if call["kind"] != "destructor" and gdb.selected_inferior().pid != 0:
