@@ -140,10 +140,10 @@ def traced(chosen, folder):
                                      else []) if line.strip()
                 for failure in json.loads(line).get("failures", [])]
     placed(OUT / f"{chosen.file}.raw.jsonl", files["raw"].read_text())  # to read again
-    typed = Path(given["input"]).read_bytes() if given["input"] else b""
-    return interpret.interpret(interpret.records_of(files["raw"].read_text()), given,
-                               files["out"].read_bytes(), files["err"].read_bytes(), failures,
-                               typed)
+    raw = interpret.records_of(files["raw"].read_text())
+    typed, size = interpret.kept_input(raw, given["input"]) if given["input"] else (b"", 0)
+    return interpret.interpret(raw, given, files["out"].read_bytes(),
+                               files["err"].read_bytes(), failures, typed, size)
 
 
 def orphaned():

@@ -69,13 +69,17 @@ def pointer(run, item):
     drawn = {"value": "nullptr" if address == 0 else hex(address)}
     if "into" in item:  # a put area's end: an index into the object's array
         return {"value": f"→ {item['into']}[{item['element']}]"}
-    if address in run.frames.objects_now:
-        return {"value": "", "refers": hex(address), "points": True}
+    held = run.frames.drawn_at(address) if address else None
+    if held is not None:  # a variable drawn here, of any type: an arrow to it
+        start, element = held
+        return {"value": "", "refers": hex(start), "points": True,
+                **({"at element": element} if element is not None else
+                   {"inside": True} if start != address else {})}
     start = run.heap.start_of(address)
     if start is not None:
         block = run.heap.blocks[start]
-        drawn["block"] = block["id"]
         run.heap.show(block)
+        drawn["block"] = block["id"]
         if address != start and item["target"]["size"]:
             drawn["element"] = (address - start) // item["target"]["size"]
     elif run.frames.gone_at(address):

@@ -22,7 +22,8 @@ def shared(run, step):
         for part in flat(parts):
             holders.setdefault(part.get("block"), set()).add(address)
     last = run.steps[-2]["function"] if len(run.steps) > 1 else "??"
-    for block in sorted({b["id"] for b in run.heap.blocks.values() if b["state"] == "live"}
+    for block in sorted({b["id"] for b in run.heap.blocks.values()
+                         if b["state"] == "live" and b["shown"]}
                         & set(holders)):
         if len(holders[block]) > 1 and not run.already("shared block", block):
             held = " and ".join(objects[h][0] for h in sorted(holders[block]))
@@ -156,6 +157,7 @@ def held(run, part):
         return part.get("value", "nullptr" if part.get("pointer") == 0 else
                         hex(part.get("pointer", 0)))
     block = run.heap.blocks[start]
+    run.heap.show(block)  # a copy's field holds it
     if block.get("elements"):
         return " ".join(e["value"] for e in block["elements"])
     return f'"{block.get("text", "")}"' if "text" in block else f"block {block['id']}"

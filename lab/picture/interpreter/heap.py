@@ -24,7 +24,7 @@ def on_event(run, event):
     operators = callers[:len(callers) - len(own)] if own else callers
     array = any(re.match(r"operator (new|delete)\[\]", f) for f, _ in operators)
     if kind == "allocated":
-        block = {"id": len(run.heap.blocks) + 1, "size": event["size"], "state": "live",
+        block = {"id": None, "size": event["size"], "state": "live",
                  "at": at or "", "shown": False, "array": array, "start": start,
                  "mapping": event["mapping"], "mapped": event["mapped"]}
         run.heap.add(block)
@@ -114,6 +114,9 @@ def read(run, start, read_, field):
     elif "elements" in read_:
         run.heap.read_now.add(start)
         elements = [{"index": i, "value": v} for i, v in enumerate(read_["elements"])]
+        for element, held in zip(elements, read_.get("pointers", [])):  # an array of pointers
+            element.update(field({"name": "", "pointer": held, "target": read_["to"]}))
+            del element["name"]
         kept = block.get("last elements")
         block["elements"] = block["last elements"] = elements if elements != kept else kept
         block["element size"] = read_["element size"]
@@ -157,6 +160,7 @@ def what_is(run, address):
     start = run.heap.start_of(address)
     if start is not None:
         block = run.heap.blocks[start]
+        run.heap.show(block)  # a block a finding names is drawn
         return (f"block {block['id']}" if start == address else
                 f"an address {address - start} bytes inside block {block['id']}")
     holder = captions.name_of(address, run.steps[-1], inside=True) if run.steps else None

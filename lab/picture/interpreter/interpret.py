@@ -7,6 +7,7 @@ finds what went wrong, captions.py words the steps and questions.py asks
 predict mode's questions, each over that data. Nothing outlives one call.
 """
 import json
+import os
 
 from lab.picture import schema
 from lab.picture.interpreter import captions, heap, lives, questions, steps
@@ -33,10 +34,22 @@ TAKE = {"broken": on_broken, "source": on_source, "event": heap.on_event, "fault
         "throw": lives.on_throw, "catch": lives.on_catch, "handled": lives.on_handled}
 
 
-def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b""):
+AHEAD = 4096  # the bytes of its input the page keeps past what a program read
+
+
+def kept_input(records, path):
+    """(the start of the input file the page keeps, the file's size): what
+    the run read and AHEAD bytes more, not a file of any size whole."""
+    read = max((r.get("read", 0) for r in records if r.get("record") == "step"), default=0)
+    with open(path, "rb") as typed:
+        return typed.read(read + AHEAD), os.fstat(typed.fileno()).st_size
+
+
+def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b"",
+              typed_size=None):
     """The trace of a run from its raw records (checked against schema.RAW),
     its output and errors as bytes, a drawn test's failure records, and
-    the input file it read."""
+    the start of the input file it read (of typed_size bytes in all)."""
     run = Run(test=settings.get("test"))
     for record in records:
         schema.check_raw(record)
@@ -44,6 +57,11 @@ def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b"")
     if run.end is None:
         steps.on_end(run, {"how": "the tracer's records end early", "out": len(output),
                            "err": len(errors)})
+    left = (typed_size or len(typed)) - len(typed)
+    if left > 0:
+        run.note(f"the input file's last {left} bytes are left out of the page: the "
+                 f"program never read them (the page keeps what it read and {AHEAD} "
+                 "bytes more)")
     failed = placed(run, failures, output)  # by bytes, before the steps count otherwise
     terminal = dialogue(run.steps, output, typed) if typed else None
     asked = questions.asked(run, typed)  # from the steps as drawn, before they become pieces

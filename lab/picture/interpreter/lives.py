@@ -74,7 +74,8 @@ def mark_unset(item, cls, waiting):
     bases = [p for p in parts if "base" in p and p["base"].split("::")[-1] in waiting]
     for part in list(flat(bases)) + parts:  # a base not built yet: all its fields
         if part.get("name") in waiting or part in flat(bases):
-            for said in ("value", "block", "element", "refers", "points", "dangling"):
+            for said in ("value", "block", "element", "refers", "points", "inside", "at element",
+                         "dangling"):
                 part.pop(said, None)
             part["state"] = "not set yet"
 

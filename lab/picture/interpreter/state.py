@@ -15,14 +15,13 @@ class Heap:
     array, start, mapping and mapped, and what was last read of it."""
     blocks: dict = field(default_factory=dict)  # by start
     starts: list = field(default_factory=list)  # sorted
-    by_id: dict = field(default_factory=dict)
+    by_id: dict = field(default_factory=dict)  # of the blocks shown, numbered as shown
     shown: list = field(default_factory=list)  # (id, start) of the blocks drawn, in order
     read_now: set = field(default_factory=set)  # the blocks whose elements this step read
     faulting: list = field(default_factory=list)  # faults whose access is not told yet
 
     def add(self, block):
         self.blocks[block["start"]] = block
-        self.by_id[block["id"]] = block
         insort(self.starts, block["start"])
 
     def start_of(self, address):
@@ -43,9 +42,11 @@ class Heap:
         return None
 
     def show(self, block):
-        """Draws the block from now on."""
+        """Draws the block from now on, numbered after the blocks drawn
+        before it: the library's own blocks take no number."""
         if not block["shown"]:
-            block["shown"] = True
+            block["shown"], block["id"] = True, len(self.by_id) + 1
+            self.by_id[block["id"]] = block
             insort(self.shown, (block["id"], block["start"]))
 
     def live(self, fields, released=False):
@@ -55,6 +56,7 @@ class Heap:
         for part in flat(fields):
             start = self.start_of(part.get("pointer") or 0)
             if start is not None and (released or self.blocks[start]["state"] == "live"):
+                self.show(self.blocks[start])  # a block an object's field holds is drawn
                 found[part["name"]] = self.blocks[start]["id"]
         return found
 
@@ -93,11 +95,21 @@ class Frames:
     sp: int = 0
     activation: dict = field(default_factory=dict)  # frame key: its call's number
     seen_lines: dict = field(default_factory=dict)  # call's number: the lines it has been at
-    objects_now: set = field(default_factory=set)  # addresses of the objects the step draws
+    objects_now: list = field(default_factory=list)  # (start, end, elements) of each variable drawn
     locals: dict = field(default_factory=dict)  # a destructor's frame key: the local it ends
     objects_before: dict = field(default_factory=dict)  # as at the step before
     globals_before: list = field(default_factory=list)
     gone: Gone = field(default_factory=Gone)
+
+    def drawn_at(self, address):
+        """(start, element) of the variable of this step that holds address,
+        of any type (an int, an array, an object): element is the index of
+        an array's element, or None; None when no variable holds it."""
+        index = bisect_right(self.objects_now, (address, float("inf"))) - 1
+        if index < 0 or not self.objects_now[index][0] <= address < self.objects_now[index][1]:
+            return None
+        start, end, count = self.objects_now[index]
+        return start, (address - start) * count // (end - start) if count else None
 
     def gone_at(self, address):
         """The object of a returned frame address is in, in words, or None:

@@ -2,6 +2,8 @@
 page draws (its frames with their objects, its blocks, what it runs), and
 the end of the run.
 """
+import re
+
 from lab.picture.interpreter import captions, findings, heap, lives
 from lab.picture.interpreter.drawing import built, field, shown
 from lab.picture.schema import member
@@ -19,8 +21,11 @@ def on_step(run, raw):
     state.sp = raw["sp"]
     keys = [tuple(f["key"]) for f in raw["frames"]]
     state.now = {key: f["line"] for key, f in zip(keys, raw["frames"])}
-    state.objects_now = {o["address"] for f in raw["frames"] for o in f["objects"]
-                         if "fields" in o and "address" in o}
+    state.objects_now = sorted((o["address"], o["address"] + max(o.get("size", 1), 1),
+                                elements(o))
+                               for o in raw["globals"] + [o for f in raw["frames"]
+                                                          for o in f["objects"]]
+                               if "address" in o and "refers" not in o)
     before = run.steps[-1] if run.steps else None
     oldest = keys[0][1] if raw.get("older") else None  # frames above it run still, undrawn
     returned_frames(run, before, keys, oldest)
@@ -45,6 +50,12 @@ def on_step(run, raw):
     findings.shared(run, step)
     findings.dangling(run, step)
     findings.entered(run, step, facts.get("copy of"))
+
+
+def elements(item):
+    """How many elements an array variable holds (0 for any other)."""
+    return int(re.search(r"\[(\d+)\]$", item["type"]).group(1)) if re.search(
+        r"\[\d+\]$", item.get("type", "")) else 0
 
 
 def as_before(run, raw):

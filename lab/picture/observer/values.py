@@ -226,15 +226,21 @@ class Memory:
             size = self.sizes[start]
             try:
                 if address == start and target["kind"] == "object":
-                    item = gdb.Value(start).cast(gdb.lookup_type(target["type"]).pointer())
+                    item = gdb.Value(start).cast(type_of(target).pointer())
                     item = item.dereference()
                     item = item.cast(item.dynamic_type)
                     read = {"object": {"type": str(item.type),
                                        "fields": self.fields(item, 0)}}
                     queue += pointers_in(read["object"]["fields"])
+                elif address == start and target["kind"] == "pointer":
+                    item = gdb.Value(start).cast(type_of(target).pointer())
+                    held = [int(item[i]) for i in range(min(size // target["size"], 64))]
+                    read = {"elements": [hex(p) for p in held], "element size": target["size"],
+                            "pointers": held, "to": target["to"]}
+                    queue += [(p, target["to"]) for p in held if p]
                 elif address == start and target["kind"] in ("float", "integer") \
                         and target["size"] > 1:
-                    item = gdb.Value(start).cast(gdb.lookup_type(target["type"]).pointer())
+                    item = gdb.Value(start).cast(type_of(target).pointer())
                     read = {"elements": [shortest(item[i]) if target["kind"] == "float"
                                          else str(int(item[i]))
                                          for i in range(min(size // target["size"], 64))],
@@ -352,13 +358,22 @@ def written(name):
 
 
 def target_of(pointer):
-    """What a pointer type points to: its kind, type and size."""
+    """What a pointer type points to: its kind, type and size, and for a
+    pointer to pointers what those point to (to)."""
     target = pointer.target().strip_typedefs()
     kind = {gdb.TYPE_CODE_STRUCT: "object", gdb.TYPE_CODE_FLT: "float",
-            gdb.TYPE_CODE_INT: "integer"}.get(target.code, "other")
+            gdb.TYPE_CODE_INT: "integer", gdb.TYPE_CODE_PTR: "pointer"}.get(target.code, "other")
     if kind == "object" and library(target):
         kind = "other"
-    return {"kind": kind, "type": str(target.unqualified()), "size": target.sizeof}
+    found = {"kind": kind, "type": str(target.unqualified()), "size": target.sizeof}
+    return {**found, "to": target_of(target)} if kind == "pointer" else found
+
+
+def type_of(target):
+    """The GDB type a target of target_of() names."""
+    if target["kind"] == "pointer":
+        return type_of(target["to"]).pointer()
+    return gdb.lookup_type(target["type"])
 
 
 def pointers_in(values):

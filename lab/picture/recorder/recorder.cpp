@@ -156,7 +156,7 @@ void Opened(int, siginfo_t* info, void* context) {
     if (block.start > 1 && mapping != 0 && address >= mapping &&
         address < mapping + block.pages * kPage) {
       picture_event(picture_faulted, info->si_addr, 0, AccessOf(context));
-      mprotect(reinterpret_cast<void*>(address / kPage * kPage), kPage,
+      mprotect(static_cast<char*>(info->si_addr) - address % kPage, kPage,
                PROT_READ | PROT_WRITE);
       return;
     }
@@ -246,9 +246,11 @@ void NoteReleased(std::uintptr_t start) {
 bool GiveBackOldest() {
   if (released_count == 0) return false;
   --released_count;
-  Block* oldest = Find(reinterpret_cast<void*>(released[released_first++]));
+  Block* oldest = Slot(released[released_first++]);
   munmap(oldest->mapping, oldest->pages * kPage);
-  picture_event(picture_pages_reused, reinterpret_cast<void*>(oldest->start),
+  // Its start, as its mapping places it: the closed page follows its end.
+  picture_event(picture_pages_reused,
+                oldest->mapping + (oldest->pages - 1) * kPage - oldest->size,
                 oldest->size);
   oldest->start = 1;
   --used;
