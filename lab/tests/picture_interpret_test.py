@@ -64,9 +64,9 @@ def end(how="exit 0", out=0, traceback=None):
     return {"record": "end", "how": how, "traceback": traceback, "out": out, "err": 0}
 
 
-def run(*records, output=b"", failures=(), test=None, typed=b""):
+def run(*records, output=b"", failures=(), test=None, typed=b"", typed_size=None):
     trace = interpret([source(), *records], {"name": "x", "test": test}, output, b"", failures,
-                      typed)
+                      typed, typed_size)
     schema.check_trace(trace)
     return trace
 
@@ -346,6 +346,50 @@ class Frames(unittest.TestCase):
         trace = run(step(frame("main()", 12)), step(frame("main()", 13)), step(frame("main()", 14)),
                     end(), failures=[failure])
         self.assertEqual(trace["failures"][0]["step"], 1)
+
+
+class Memory(unittest.TestCase):
+    """One model of memory: whatever a pointer points at is found by its
+    address, and the blocks are typed and numbered as the page shows them."""
+
+    def test_a_pointer_to_a_plain_local_or_an_element_is_an_arrow_to_it(self):
+        x = {"name": "x", "type": "int", "address": 0x7e00, "size": 4, "value": "1",
+             "line": 9, "argument": False}
+        row = {"name": "row", "type": "int [3]", "address": 0x7e10, "size": 12, "line": 9,
+               "argument": False, "fields": [{"name": f"[{i}]", "type": "int", "value": "7"}
+                                             for i in range(3)]}
+        trace = run(step(frame("main()", 10, [x, row]), frame(
+            "Swap(int*, int*)", 3, [{**pointer("a", 0x7e00, "integer", 4), "argument": True},
+                                    {**pointer("b", 0x7e18, "integer", 4), "argument": True}],
+            rbp=0x6f00)), end())
+        a, b = traces.step(trace, 0)["frames"][-1]["objects"]
+        self.assertEqual((a["refers"], a.get("points")), ("0x7e00", True), a)
+        self.assertEqual((b["refers"], b["at element"]), ("0x7e10", 2), b)
+
+    def test_an_array_of_row_pointers_is_typed_and_each_row_drawn(self):
+        grid, row = block(1, 16), block(2, 16)
+        library = block(3, 40)
+        inside = event("allocated", library, 40)  # a vector's array, asked for by the library
+        inside["callers"].insert(1, ["std::vector<int>::reserve()", None])
+        trace = run(inside,
+                    event("allocated", grid, 16, "operator new[](unsigned long)"),
+                    event("allocated", row, 16, "operator new[](unsigned long)", line=11),
+                    step(frame("main()", 12, [pointer("grid", grid)]), blocks={
+                        str(grid): {"elements": [hex(row), "nullptr"], "element size": 8,
+                                    "pointers": [row, 0],
+                                    "to": {"kind": "integer", "type": "int", "size": 4}},
+                        str(row): {"elements": ["1", "2", "3", "4"], "element size": 4}}),
+                    end())
+        blocks = {b["id"]: b for b in traces.step(trace, 0)["blocks"]}
+        self.assertEqual(sorted(blocks), [1, 2], "the library's block took a number")
+        self.assertEqual([e.get("block") for e in blocks[1]["elements"]], [2, None])
+        self.assertEqual([e["value"] for e in blocks[2]["elements"]], ["1", "2", "3", "4"])
+
+    def test_a_large_input_is_kept_only_as_far_as_it_was_read(self):
+        trace = run({**step(frame("main()", 12)), "read": 3}, end(), typed=b"ab\ncd\n",
+                    typed_size=100 * 2 ** 20)
+        self.assertEqual(trace["input"], "ab\ncd\n")
+        self.assertTrue(any("left out of the page" in n["says"] for n in trace["notes"]))
 
 
 class Questions(unittest.TestCase):
