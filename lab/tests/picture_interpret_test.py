@@ -385,6 +385,16 @@ class Memory(unittest.TestCase):
         self.assertEqual([e.get("block") for e in blocks[1]["elements"]], [2, None])
         self.assertEqual([e["value"] for e in blocks[2]["elements"]], ["1", "2", "3", "4"])
 
+    def test_a_subscript_past_a_local_arrays_end_is_found_at_its_step(self):
+        i = {"name": "i", "type": "int", "address": 0x7e00, "size": 4, "value": "5", "line": 10,
+             "argument": False}
+        inside, past = step(frame("main()", 11, [i])), step(frame("main()", 11, [i]))
+        inside["subscripts"], past["subscripts"] = [["row", "i", 0x7e10, 4, 5]], [
+            ["row", "i", 0x7e10, 5, 5]]
+        trace = run(step(frame("main()", 10, [i])), inside, past, end())
+        self.assertEqual([(f["step"], f["kind"]) for f in trace["findings"]], [(2, "past the end")])
+        self.assertIn("`row[5]`, outside `row` ([0] to [4])", trace["findings"][0]["says"])
+
     def test_a_large_input_is_kept_only_as_far_as_it_was_read(self):
         trace = run({**step(frame("main()", 12)), "read": 3}, end(), typed=b"ab\ncd\n",
                     typed_size=100 * 2 ** 20)

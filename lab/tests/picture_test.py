@@ -168,6 +168,47 @@ TEST_F(Crashing, AfterItsBody) { BankAccountD account("Ann", 1, 2.0); }
 """
 
 
+# A program of the learner's own with what memory visualizers are asked to
+# draw, by the line of the step that shows it: a swap through pointers (5),
+# a 2-D array of row pointers (20), a map and a string stream (23), a
+# library exception, and a write one past a local array's end (25).
+MODEL = """#include <map>
+#include <sstream>
+#include <stdexcept>
+void Swap(int* a, int* b) {
+  const int kept = *a;
+  *a = *b;
+  *b = kept;
+}
+int Parse(const char* text) {
+  if (*text == 0) {
+    throw std::invalid_argument("empty");
+  }
+  return 1;
+}
+int main() {
+  int x = 1, y = 2;
+  Swap(&x, &y);
+  int** grid = new int*[2];
+  for (int r = 0; r < 2; ++r) grid[r] = new int[3]{r, r, r};
+  std::map<std::string, int> counts{{"and", 1}, {"cat", 2}};
+  std::istringstream in("12 7");
+  in >> x;
+  int row[3] = {0, 0, 0};
+  for (int i = 0; i <= 3; ++i) {
+    row[i] = i;
+  }
+  try {
+    Parse("");
+  } catch (const std::invalid_argument& error) {
+    y = 0;
+  }
+  for (int r = 0; r < 2; ++r) delete[] grid[r];
+  delete[] grid;
+}
+"""
+
+
 def copied(scratch):
     """A copy of the checkout's working tree."""
     top = pathlib.Path(scratch, "a tree")
@@ -430,6 +471,32 @@ class Slips(unittest.TestCase):
                                 "the program's child still runs after the command answered")
         self.assertIn("==========\nwarning: my own\nx.cpp:1:2: runtime error: mine too\n",
                       said["run"].stderr, "the program's own standard error was not passed on")
+
+    def test_a_learners_program_is_drawn_by_what_it_holds(self):
+        mine = pathlib.Path(self.scratch.name, "model.cpp")
+        mine.write_text(MODEL)
+        self.own("picture", FILE=str(mine))
+        trace = json.loads((self.top / "build/pictures/model.cpp.json").read_text())
+        steps = list(traces.steps(trace))
+
+        def drawn(line, name):
+            step = next(s for s in steps if s["at"] == f"{mine}:{line}")
+            return step, next(o for f in step["frames"] for o in f["objects"] if o["name"] == name)
+
+        step, a = drawn(5, "a")
+        x = next(o for f in step["frames"] for o in f["objects"] if o["name"] == "x")
+        self.assertEqual((a.get("refers"), a.get("points")), (x["address"], True), a)
+        step, grid = drawn(20, "grid")
+        rows = {b["id"]: b for b in step["blocks"]}
+        self.assertEqual([e.get("block") for e in rows[grid["block"]]["elements"]],
+                         [b for b in sorted(rows) if b != grid["block"]])
+        self.assertEqual(drawn(23, "counts")[1]["fields"][0], {"name": '["and"]', "value": "1"})
+        self.assertEqual(drawn(23, "in")[1]["fields"][1], {"name": "to read", "value": '" 7"'})
+        thrown = next(b for s in steps for b in s["blocks"] if b.get("exception"))
+        self.assertEqual(thrown["object"]["fields"], [{"name": "what()", "value": '"empty"'}])
+        past = [s["at"] for s in steps for f in trace["findings"] if f["kind"] == "past the end"
+                and s is steps[f["step"]]]
+        self.assertEqual(past, [f"{mine}:25"], trace["findings"])
 
     def test_a_run_ends_under_the_picture_as_it_ends_without_it(self):
         mine = self.top / "scratch/week1/deep"  # followed at any depth of the checkout

@@ -113,16 +113,30 @@ def frames_of(run, raw, keys):
 
 def touched(run, subscripts, newest):
     """{block id: [element]} of the elements a subscript of the line reads,
-    where its index is built."""
+    where its index is built; a subscript past an array's end is found."""
     built_now = {o["name"] for o in newest["objects"] if "state" not in o}
     marks = {}
-    for _, index, pointer, number in subscripts:
+    for base, index, pointer, number, *count in subscripts:
+        if count and count[0] and (index.isdigit() or index in built_now) \
+                and not 0 <= number < count[0]:
+            past_an_array(run, newest, base, number, count[0])
         start = run.heap.start_of(pointer)
         block = run.heap.blocks.get(start)
         if (index.isdigit() or index in built_now) and block and block.get("elements"):
             size = block["element size"]
             marks.setdefault(block["id"], []).append((pointer - start) // size + number)
     return marks
+
+
+def past_an_array(run, newest, base, number, count):
+    """A subscript outside an array of its own (a local, a member): the
+    line reads or writes what is not the array's."""
+    name = base.replace("this->", "")
+    if not any(f["kind"] == "past the end" and f.get("holder") == name for f in run.findings):
+        run.found("past the end", f"`{captions.line_of(run, newest['at'])}` uses `{name}[{number}]`"
+                                  f", outside `{name}` ([0] to [{count - 1}]): what it reads or "
+                                  "writes there is another object's memory, or none",
+                  holder=name, function=newest["function"], step=len(run.steps))
 
 
 def on_end(run, record):

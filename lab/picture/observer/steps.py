@@ -127,12 +127,14 @@ class Steps:
 
     def variables(self, frame, its_key):
         """The frame's arguments and locals in scope, in declaration order,
-        each with its line and whether it is an argument."""
-        found, scope = [], frame.block()
+        each with its line and whether it is an argument. A name an inner
+        scope declares hides the outer one's, as the language looks it up."""
+        found, scope, named = [], frame.block(), set()
         while scope is not None and not scope.is_static:  # innermost scope first
-            found = [s for s in scope if (s.is_variable or s.is_argument)
+            inner = [s for s in scope if (s.is_variable or s.is_argument)
                      and not s.name.startswith(("__", "gtest"))  # GoogleTest's own
-                     and not (s.name == "this" and is_test_body(frame))] + found
+                     and not (s.name == "this" and is_test_body(frame)) and s.name not in named]
+            found, named = inner + found, named | {s.name for s in inner}
             scope = None if scope.function else scope.superblock
         shown = []
         for symbol in sorted(found, key=lambda s: (not s.is_argument, s.line)):
@@ -160,14 +162,22 @@ class Steps:
         return shown
 
     def subscripts(self, frame, at):
-        """[base, index, pointer, index's value] of each plain subscript on
-        the line (p[i], this->ptr[3]) that can be read without running
-        anything."""
-        found = []
+        """[base, index, pointer, index's value, elements] of each plain
+        subscript on the line (p[i], this->ptr[3], row[i]) that can be read
+        without running anything; elements: an array's count, else 0."""
+        found, line = [], int(at.rsplit(":", 1)[1]) if at else 0
         for base, index in re.findall(r"((?:this->)?\w+)\s*\[\s*(\w+)\s*\]", self.project.line(at)):
             try:  # the newest frame is the selected one
+                declared = gdb.lookup_symbol(base)[0] if "->" not in base else None
+                if declared is not None and declared.line == line:
+                    continue  # its declaration (int row[5]), no subscript
                 number = int(index) if index.isdigit() else int(gdb.parse_and_eval(index))
-                found.append([base, index, int(gdb.parse_and_eval(base)), number])
+                value = gdb.parse_and_eval(base)
+                kind = value.type.strip_typedefs()
+                if kind.code == gdb.TYPE_CODE_ARRAY:  # a local or member array itself
+                    found.append([base, index, int(value.address), number, kind.range()[1] + 1])
+                else:
+                    found.append([base, index, int(value), number, 0])
             except FAILS:
                 continue  # not a plain variable here (a macro, a member of another scope)
         return found

@@ -153,11 +153,21 @@ class Memory:
         if library(kind) in ("std::ostream", "std::istream"):
             return [{"name": "rdbuf()", "type": "std::streambuf *",
                      "refers": int(value["_M_streambuf"]), "global": None, "library": None}]
+        if library(kind) in ("std::istringstream", "std::ostringstream", "std::stringstream"):
+            return string_stream(value)
+        said = message(value, kind)
+        if said is not None:
+            return [{"name": "what()", "type": "", "value": said}]
         printer = gdb.default_visualizer(value)
         if printer is None or not hasattr(printer, "children"):
             return None
+        pairs = getattr(printer, "display_hint", lambda: None)() == "map"
+        listed = children(printer, kind, 33 if pairs else 17)
+        if pairs:  # key, value, key, value...: each value named by its key
+            listed = [(f"[{shown(key)}]", item) for (_, key), (_, item)
+                      in zip(listed[0::2], listed[1::2])]
         found = []
-        for number, (name, child) in enumerate(children(printer, kind, 17)):
+        for number, (name, child) in enumerate(listed):
             if number == 16:
                 found.append({"name": "…", "type": "", "value": "and more"})
                 break
@@ -310,6 +320,50 @@ class Places:
                         inner = inner.superblock
             self.locals[scope.start] = found
         return self.locals[scope.start]
+
+
+def shown(key):
+    """A map's key as the page names its value by."""
+    return key.format_string()[:40] if isinstance(key, gdb.Value) else str(key)[:40]
+
+
+def string_stream(value):
+    """A string stream by its text, where the library's string buffer keeps
+    it: what was read and what is left to read, and what was written."""
+    buffer = value["_M_stringbuf"]
+    base = buffer.cast(buffer.type.strip_typedefs().fields()[0].type)  # its streambuf part
+    begin, now, end = (int(base[f]) for f in ("_M_in_beg", "_M_in_cur", "_M_in_end"))
+    started, written = int(base["_M_out_beg"]), int(base["_M_out_cur"])
+    memory = gdb.selected_inferior()
+
+    def text(first, last):
+        kept = bytes(memory.read_memory(first, min(last - first, 60))) if last > first else b""
+        return '"' + kept.decode(errors="replace") + ('…"' if last - first > 60 else '"')
+
+    found = [{"name": "read", "type": "", "value": text(begin, now)},
+             {"name": "to read", "type": "", "value": text(now, end)}] if end > begin else []
+    if written > started:
+        found.append({"name": "written", "type": "", "value": text(started, written)})
+    return found or [{"name": "holds", "type": "", "value": '""'}]
+
+
+def message(value, kind):
+    """what() of a standard exception that keeps the message it was given
+    (std::logic_error, std::runtime_error and their derived classes), read
+    where the library keeps it; None for any other type."""
+    for base in ("std::logic_error", "std::runtime_error"):
+        if derives(kind, base):
+            kept = value.cast(gdb.lookup_type(base))["_M_msg"]["_M_p"]
+            return '"' + kept.string(errors="replace")[:60] + '"'
+    return None
+
+
+def derives(kind, name):
+    """Whether a class type is the named class or derives from it."""
+    if str(kind.strip_typedefs().unqualified()) == name:
+        return True
+    return any(part.is_base_class and derives(part.type, name)
+               for part in kind.strip_typedefs().fields())
 
 
 def children(printer, kind, most):
