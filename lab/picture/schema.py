@@ -34,7 +34,7 @@ size}; value (text); unreadable (why). A variable adds line and argument
 (and by value, for an object its caller passed by value);
 an object in memory adds address and size. A frame's entry, on its first
 step: virtual and through (the static type a virtual member is called
-through), local and outer local (the caller's local at `this`), call
+through), pure (that type's function has no body: it never runs), local and outer local (the caller's local at `this`), call
 {kind, class, this, fields?, source?, dynamic?, static fields?, dynamic
 fields?} for a copy or destructor. A read: {object {type, fields}},
 {elements [text], element size}, {bytes (hex)} or {unreadable}.

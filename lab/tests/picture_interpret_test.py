@@ -418,6 +418,10 @@ class Questions(unittest.TestCase):
         self.assertEqual((question["step"], question["returns"]), (0, 1))
         self.assertEqual(self.choices(question), {"`BankAccount::ViewAcct`": False,
                                                   "`Overdraft::ViewAcct`": True})
+        pure = run(step(frame("main()", 16)),
+                   step(frame("main()", 16), frame("Square::Area() const", 5, rbp=0x6f00, entry={
+                       "virtual": True, "through": "const Shape &", "pure": True})), end())
+        self.assertEqual(pure["questions"], [], "a pure virtual function offered, which never runs")
 
     def test_a_handler_is_asked_with_binding_and_copying_apart(self):
         SOURCE[18], SOURCE[19] = "  if (i > 3) throw Bad(i);", "} catch (Bad& bad) {"

@@ -112,7 +112,8 @@ def says(run, frames, before):
             return (f"virtual call: `{method.group(1)}::{method.group(2)}` through a "
                     f"`{through}`", {"virtual": {"ran": method.group(1),
                                                  "method": method.group(2),
-                                                 "through": through}})
+                                                 "through": through,
+                                                 "pure": bool(entry.get("pure"))}})
     return f"call: `{call}`", {}
 
 

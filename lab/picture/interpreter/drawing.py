@@ -80,7 +80,8 @@ def pointer(run, item):
         block = run.heap.blocks[start]
         run.heap.show(block)
         drawn["block"] = block["id"]
-        if address != start and item["target"]["size"]:
+        inside = block.get("object", {}).get("at")
+        if address != start and item["target"]["size"] and inside != address - start:
             drawn["element"] = (address - start) // item["target"]["size"]
     elif run.frames.gone_at(address):
         drawn["dangling"] = run.frames.gone_at(address)

@@ -109,7 +109,8 @@ def read(run, start, read_, field):
         return
     if "object" in read_:  # the same dict while it holds the same: drawn() keeps it
         object_ = {"type": read_["object"]["type"],
-                   "fields": [field(f) for f in read_["object"]["fields"]]}
+                   "fields": [field(f) for f in read_["object"]["fields"]],
+                   **({"at": read_["at"]} if "at" in read_ else {})}
         block["object"] = object_ if object_ != block.get("object") else block["object"]
     elif "elements" in read_:
         run.heap.read_now.add(start)

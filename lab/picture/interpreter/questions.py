@@ -33,8 +33,8 @@ def virtual_calls(run):
     found = []
     for call in run.calls.virtual:
         number, ran, method = call["step"], call["ran"], call["method"]
-        static = re.fullmatch(r"([\w:<>]+)[*&]", call["through"])
-        if static and number and ran != static.group(1):
+        static = re.fullmatch(r"(?:const )?([\w:<>]+)(?: const)?[*&]", call["through"])
+        if static and number and ran != static.group(1) and not call["pure"]:
             static = static.group(1)
             found.append({"step": number - 1, "returns": number, "technique": "virtual functions",
                           "ask": f"This line calls `{method}` through a `{static}` pointer or "

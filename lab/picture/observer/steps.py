@@ -196,7 +196,14 @@ class Steps:
             facts["virtual"] = True
             try:
                 frames[-2].select()
-                facts["through"] = str(gdb.parse_and_eval(used.group(1)).type)
+                kind = gdb.parse_and_eval(used.group(1)).type
+                facts["through"] = str(kind)
+                static = kind.strip_typedefs()
+                static = static.target() if static.code in (
+                    gdb.TYPE_CODE_PTR, gdb.TYPE_CODE_REF) else static
+                static = str(static.strip_typedefs().unqualified())
+                if gdb.lookup_symbol(f"{static}::{method.group(2)}")[0] is None:
+                    facts["pure"] = True  # the static type's has no body: it never runs
             except FAILS:  # an expression GDB cannot evaluate: the caption names no type
                 facts.pop("through", None)
             gdb.newest_frame().select()

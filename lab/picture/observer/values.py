@@ -235,12 +235,15 @@ class Memory:
                 continue
             size = self.sizes[start]
             try:
-                if address == start and target["kind"] == "object":
-                    item = gdb.Value(start).cast(type_of(target).pointer())
+                if target["kind"] == "object" and address + target["size"] <= start + size:
+                    # at its start, or inside it: what std::make_shared builds after its count
+                    item = gdb.Value(address).cast(type_of(target).pointer())
                     item = item.dereference()
                     item = item.cast(item.dynamic_type)
                     read = {"object": {"type": str(item.type),
                                        "fields": self.fields(item, 0)}}
+                    if address != start:
+                        read["at"] = address - start
                     queue += pointers_in(read["object"]["fields"])
                 elif address == start and target["kind"] == "pointer":
                     item = gdb.Value(start).cast(type_of(target).pointer())

@@ -207,8 +207,11 @@ void picture_event(PictureEvent kind, void* start, std::size_t size,
     record.mapped = block->pages * kPage;
   }
   if (kind != picture_faulted) {  // the tracer knows where a fault stopped
-    void* stack[9];               // this function first
-    const int depth = backtrace(stack, 9);
+    // This function first, then the callers: enough for the line that
+    // asked through std::make_shared's chain of library calls.
+    void* stack[sizeof PictureRecord::callers / sizeof(void*) + 1];
+    const int depth =
+        backtrace(stack, static_cast<int>(sizeof stack / sizeof(void*)));
     for (int i = 1; i < depth; ++i) record.callers[i - 1] = stack[i];
   }
   picture_logged = picture_logged + 1;

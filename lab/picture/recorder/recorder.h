@@ -28,7 +28,7 @@ struct PictureRecord {
   std::size_t size;
   void* mapping;
   std::size_t mapped;
-  void* callers[8];
+  void* callers[16];
 };
 
 extern "C" {
