@@ -129,6 +129,24 @@ class Findings(unittest.TestCase):
             "`holder.ref` refers to `count` of Counter(), whose frame has returned: that "
             "object is gone, and `std::cout << holder.ref;` uses what is left in its place"])
 
+    def test_a_copy_from_a_reference_to_a_returned_local_reads_what_is_gone(self):
+        longer = {"name": "longer", "type": "Pet", "address": 0x5e00, "size": 8, "line": 4,
+                  "argument": False, "fields": []}
+        assign = {"call": {"kind": "copy assignment", "class": "Pet", "this": 0x7100,
+                           "source": 0x5e00, "fields": []}}
+        SOURCE[17] = "  plain = Longer(rex, fido);"
+        try:
+            trace = run(step(frame("main()", 17)),
+                        step(frame("main()", 17), frame("Longer()", 5, [longer], rbp=0x5f00)),
+                        step(frame("main()", 17), frame("Pet::operator=(Pet const&)", 30,
+                                                        rbp=0x5f00, entry=assign)), end())
+        finally:
+            del SOURCE[17]
+        self.assertEqual(said(trace, "dangling"), [
+            "`plain = Longer(rex, fido);` copies from `longer` of Longer(), whose frame has "
+            "returned: what Longer() returned refers to an object that is gone, and the copy "
+            "reads what is left in its place"])
+
     def test_a_frame_left_out_of_a_deep_step_runs_still_and_its_locals_live(self):
         total = {"name": "total", "type": "int", "address": 0x7ef0, "size": 4, "value": "0",
                  "line": 9, "argument": False}

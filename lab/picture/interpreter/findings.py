@@ -87,6 +87,7 @@ def entered(run, step, copy_of):
     if "source" in call:
         pending.update(source=call["source"],
                        **{"from": captions.name_of(call["source"], step) or "its source"})
+        copied_from_gone(run, step, pending)
         dynamic = call.get("dynamic")
         if dynamic and dynamic != cls and not captions.base_part(this, step["frames"]):
             static = {f["name"] for f in flat(call["static fields"])}
@@ -98,6 +99,25 @@ def entered(run, step, copy_of):
                                  f"{'is' if len(left) == 1 else 'are'} left behind",
                        function=frame["function"])
     run.calls.pending[frame["key"]] = pending
+
+
+def copied_from_gone(run, step, call):
+    """A copy whose source is an object of a frame that returned while the
+    line making the copy ran (a function that returned a reference to its
+    own local): the copy reads a destroyed object through a dangling
+    reference."""
+    frames = [f for f in step["frames"] if f.get("key")]
+    dead = run.frames.gone.holding(call["source"])
+    if len(frames) < 2 or not dead or run.frames.drawn_at(call["source"]) is not None:
+        return
+    if dead[6] < run.frames.started.get(frames[-2]["key"], len(run.steps)):
+        return  # it died before this line's call began: another object is there now
+    call["dangling"] = True
+    line = captions.line_of(run, frames[-2]["at"])
+    run.found("dangling", f"`{line}` copies from `{dead[2]}` of {dead[3]}, whose frame has "
+                          f"returned: what {dead[3]} returned refers to an object that is "
+                          "gone, and the copy reads what is left in its place",
+              holder=dead[2], function=frames[-2]["function"])
 
 
 def returned(run, frames, oldest=None):
@@ -118,7 +138,7 @@ def returned(run, frames, oldest=None):
             "blocks": after, "gone": sorted(f for f, b in after.items()
                                             if run.heap.by_id[b]["state"] != "live"),
             "released": released_by(run, call)})
-        if "source" in objects and call["source"] != call["this"]:
+        if "source" in objects and call["source"] != call["this"] and not call.get("dangling"):
             differs(run, call, objects["this"], objects["source"])
             theirs = set(run.heap.live(objects["source"]).values())
             for block in sorted(set(run.heap.live(objects["this"]).values()) & theirs):

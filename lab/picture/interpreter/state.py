@@ -64,18 +64,18 @@ class Heap:
 @dataclass
 class Gone:
     """The objects of returned frames, by start, the latest at each: (start,
-    end, name, function, until, order); a by-value argument lives in its
-    caller until the caller's line (until) is over."""
+    end, name, function, until, order, step it died at); a by-value
+    argument lives in its caller until the caller's line (until) is over."""
     dead: dict = field(default_factory=dict)
     starts: list = field(default_factory=list)
     span: int = 1
     deaths: int = 0
 
-    def died(self, start, size, name, function, until):
+    def died(self, start, size, name, function, until, step):
         if start not in self.dead:
             insort(self.starts, start)
         self.span, self.deaths = max(self.span, size), self.deaths + 1
-        self.dead[start] = (start, start + size, name, function, until, self.deaths)
+        self.dead[start] = (start, start + size, name, function, until, self.deaths, step)
 
     def holding(self, address):
         """The latest returned object that holds address, or None."""
@@ -95,6 +95,7 @@ class Frames:
     sp: int = 0
     activation: dict = field(default_factory=dict)  # frame key: its call's number
     seen_lines: dict = field(default_factory=dict)  # call's number: the lines it has been at
+    started: dict = field(default_factory=dict)  # frame key: the step its call began at
     objects_now: list = field(default_factory=list)  # (start, end, elements) of each variable drawn
     locals: dict = field(default_factory=dict)  # a destructor's frame key: the local it ends
     objects_before: dict = field(default_factory=dict)  # as at the step before

@@ -81,7 +81,8 @@ def returned_frames(run, before, keys, oldest):
                 if "address" in o:
                     run.frames.gone.died(
                         int(o["address"], 16), o.get("size", 1), o["name"], frame["function"],
-                        frame["caller"] if o["name"] in frame["by value"] else None)
+                        frame["caller"] if o["name"] in frame["by value"] else None,
+                        len(run.steps))
 
 
 def frames_of(run, raw, keys):
@@ -96,6 +97,7 @@ def frames_of(run, raw, keys):
         if its_key not in state.activation:  # a new call, even from the same place
             state.activation[its_key] = len(state.seen_lines)
             state.seen_lines[state.activation[its_key]] = set()
+            state.started[its_key] = len(run.steps)
         lines = state.seen_lines[state.activation[its_key]]
         newest = index == len(raw["frames"]) - 1
         objects = [shown(run, o, built(o, frame["line"], newest, lines, building))
