@@ -274,6 +274,17 @@ class Lessons(unittest.TestCase):
                       "the finding must name the copy constructor")
         self.assertTrue({"double free", "use after free"} & set(found[1:]), findings)
 
+    def test_an_exception_unwinding_a_block_draws_its_objects_until_destroyed(self):
+        steps = list(traces.steps(draw(CHECKOUT, NAME="freethrow")[1]))
+        leaving = next(n for n, s in enumerate(steps) if "leaves this block" in s["says"])
+        rates = [o for f in steps[leaving]["frames"] for o in f["objects"] if o["name"] == "rates"]
+        self.assertTrue(rates and "state" not in rates[0], "the array left the page before "
+                                                           "its destructor ran")
+        self.assertEqual(len(next(b for b in steps[leaving]["blocks"] if "id" in b and b["id"] == 1)
+                             .get("elements", [])), 5, "its block was drawn empty")
+        self.assertIn("being destroyed", [o.get("state") for f in steps[leaving + 1]["frames"]
+                                          for o in f["objects"] if o["name"] == "rates"])
+
     def test_blocks_a_global_still_points_to_at_the_end_are_not_leaks(self):
         # The teller's accounts are never released, on purpose: a global
         # array points to them until the program ends.

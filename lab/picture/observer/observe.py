@@ -209,6 +209,9 @@ class Observer:
             address = int(value.address) if value is not None else None
         except FAILS:
             value = address = None
+        self.steps.in_flight = how == "throw"
+        if how != "throw":
+            self.steps.leaving.clear()  # unwound: a handler runs, or has ended
         if value is None or address is None:
             return self.write(record=how, type=None, address=None)
         self.write(record=how, type=type_name(value.type), address=address,

@@ -31,6 +31,9 @@ class Steps:
         self.located = {}  # (frame key, name, line): a plain local's address and type
         self.broken = []  # the parts of this step that failed: (part, traceback)
         self.outermost = None  # the source file of the outermost frame, when last drawn
+        self.in_flight = False  # an exception is on its way to a handler
+        self.leaving = {}  # frame key: {name: (line, address, type)} of the objects it
+        # takes out of scope, drawn until their destructors run
 
     def contained(self, part, read, otherwise):
         """read() or, when it raises, otherwise, with the traceback kept
@@ -99,7 +102,32 @@ class Steps:
             if its_key not in self.keys and frame is frames[-1] and len(frames) > 1:
                 shown[-1]["entry"] = self.contained(f"how {name} was called",
                                                     lambda: self.entered(frame, frames), {})
+        for frame in shown:  # once the destructors that run now are known
+            frame["objects"] += self.contained(f"the objects {frame['function']} unwinds",
+                                               lambda: self.unwound(frame["key"],
+                                                                    frame["objects"]), [])
         return shown, keys
+
+    def unwound(self, its_key, objects):
+        """The objects of a frame that an exception in flight has taken out
+        of scope and whose destructors have not run yet: drawn as they are
+        until then, as the language destroys them only as it unwinds."""
+        if self.in_flight:
+            now = {o["name"] for o in objects}
+            for item in self.objects.get(its_key, []):
+                spot = (its_key, item["name"], item["line"])
+                if item["name"] not in now and "fields" in item and spot in self.located:
+                    self.leaving.setdefault(its_key, {})[item["name"]] = (
+                        item["line"], *self.located[spot][:2])
+        ending = {c["this"] for c in self.pending.values() if c["kind"] == "destructor"}
+        found = []
+        for name, (line, address, kind) in list(self.leaving.get(its_key, {}).items()):
+            if address in ending:  # its destructor runs: drawn as being destroyed
+                del self.leaving[its_key][name]
+                continue
+            value = gdb.Value(address).cast(kind.pointer()).dereference()
+            found.append({**self.memory.value(name, value), "line": line, "argument": False})
+        return found
 
     def globals_of(self, outermost):
         """The variables of static storage of the outermost frame's file;
