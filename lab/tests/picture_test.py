@@ -171,7 +171,8 @@ TEST_F(Crashing, AfterItsBody) { BankAccountD account("Ann", 1, 2.0); }
 # A program of the learner's own with what memory visualizers are asked to
 # draw, by the line of the step that shows it: a swap through pointers (5),
 # a 2-D array of row pointers (20), a map and a string stream (23), a
-# library exception, and a write one past a local array's end (25).
+# library exception, a write one past a local array's end (25), and a
+# reference to a map's pair (33).
 MODEL = """#include <map>
 #include <sstream>
 #include <stdexcept>
@@ -202,6 +203,9 @@ int main() {
     Parse("");
   } catch (const std::invalid_argument& error) {
     y = 0;
+  }
+  for (auto& entry : counts) {
+    y += entry.second;
   }
   for (int r = 0; r < 2; ++r) delete[] grid[r];
   delete[] grid;
@@ -503,6 +507,7 @@ class Slips(unittest.TestCase):
                          [b for b in sorted(rows) if b != grid["block"]])
         self.assertEqual(drawn(23, "counts")[1]["fields"][0], {"name": '["and"]', "value": "1"})
         self.assertEqual(drawn(23, "in")[1]["fields"][1], {"name": "to read", "value": '" 7"'})
+        self.assertEqual(drawn(33, "entry")[1]["value"], 'counts["and"]')
         thrown = next(b for s in steps for b in s["blocks"] if b.get("exception"))
         self.assertEqual(thrown["object"]["fields"], [{"name": "what()", "value": '"empty"'}])
         past = [s["at"] for s in steps for f in trace["findings"] if f["kind"] == "past the end"

@@ -44,8 +44,11 @@ def field(run, item):
             run.note(f"`{item['name']}` could not be read: {item['unreadable']}")
         return {**drawn, "value": "could not be read"}
     if "refers" in item:
+        whole = (run.frames.drawn_at(item["refers"]) or (None,))[0] == item["refers"]
+        part = None if whole else run.frames.parts_now.get(item["refers"])  # an element, a pair
         drawn.update(refers=hex(item["refers"]),
-                     value=item.get("global") or item.get("library") or "")
+                     value=item.get("global") or part
+                     or item.get("library") or "")
         gone = run.frames.gone_at(item["refers"])
         return {**drawn, **({"dangling": gone} if gone else {})}
     if "fields" in item and not item["fields"]:  # an empty container, say

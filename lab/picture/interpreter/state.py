@@ -97,6 +97,7 @@ class Frames:
     seen_lines: dict = field(default_factory=dict)  # call's number: the lines it has been at
     started: dict = field(default_factory=dict)  # frame key: the step its call began at
     objects_now: list = field(default_factory=list)  # (start, end, elements) of each variable drawn
+    parts_now: dict = field(default_factory=dict)  # address: the name of an element drawn there
     locals: dict = field(default_factory=dict)  # a destructor's frame key: the local it ends
     objects_before: dict = field(default_factory=dict)  # as at the step before
     globals_before: list = field(default_factory=list)

@@ -26,6 +26,9 @@ def on_step(run, raw):
                                for o in raw["globals"] + [o for f in raw["frames"]
                                                           for o in f["objects"]]
                                if "address" in o and "refers" not in o)
+    state.parts_now = {at: name for o in raw["globals"] + [o for f in raw["frames"]
+                                                            for o in f["objects"]]
+                       for at, name in parts(o["name"], o)}
     before = run.steps[-1] if run.steps else None
     oldest = keys[0][1] if raw.get("older") else None  # frames above it run still, undrawn
     returned_frames(run, before, keys, oldest)
@@ -50,6 +53,21 @@ def on_step(run, raw):
     findings.shared(run, step)
     findings.dangling(run, step)
     findings.entered(run, step, facts.get("copy of"))
+
+
+def parts(name, item):
+    """(address, name) of each element or field inside a variable that has
+    an address of its own: row[1], counts["and"] (a map's pair)."""
+    for part in item.get("fields", []):
+        if "base" in part:
+            yield from parts(name, part)
+            continue
+        named = name + (part["name"] if part["name"].startswith("[") else "." + part["name"])
+        if "pair at" in part:
+            yield part["pair at"], named
+        if "address" in part:
+            yield part["address"], named
+        yield from parts(named, part)
 
 
 def elements(item):

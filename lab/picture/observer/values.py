@@ -163,7 +163,10 @@ class Memory:
             return None
         pairs = getattr(printer, "display_hint", lambda: None)() == "map"
         listed = children(printer, kind, 33 if pairs else 17)
+        starts = []  # where each pair begins: its key's address, what a reference names
         if pairs:  # key, value, key, value...: each value named by its key
+            starts = [int(key.address) if isinstance(key, gdb.Value) and key.address is not None
+                      else None for _, key in listed[0::2]]
             listed = [(f"[{shown(key)}]", item) for (_, key), (_, item)
                       in zip(listed[0::2], listed[1::2])]
         found = []
@@ -173,6 +176,8 @@ class Memory:
                 break
             found.append(self.value(name, child, depth + 1) if isinstance(child, gdb.Value)
                          else {"name": name, "type": "", "value": str(child)})
+            if number < len(starts) and starts[number] is not None:
+                found[-1]["pair at"] = starts[number]
         return found
 
     def fields(self, value, depth):
