@@ -213,6 +213,56 @@ int main() {
 """
 
 
+# Another, by the line of the step that shows it: a linked list walked by a
+# loop's p before a later p (30), the object std::make_shared builds (33),
+# a virtual call through a base whose function is pure, and the planted slip:
+# a copy assigned from a reference to a returned local (found as the copy
+# assignment starts, at 9).
+MODEL2 = """#include <memory>
+struct Node {
+  int value;
+  Node* next;
+};
+struct Tally {
+  int count = 0;
+  Tally& operator=(const Tally& other) {
+    count = other.count;
+    return *this;
+  }
+};
+const Tally& Larger(const Tally& a, const Tally& b) {
+  Tally larger = a.count > b.count ? a : b;
+  return larger;
+}
+struct Shape {
+  virtual ~Shape() = default;
+  virtual int Corners() const = 0;
+};
+struct Square : Shape {
+  int Corners() const override { return 4; }
+};
+struct Point {
+  int x, y;
+};
+int main() {
+  Node* head = new Node{1, new Node{2, nullptr}};
+  for (Node* p = head; p != nullptr; p = p->next) {
+    head->value += p->value;
+  }
+  Node* p = head->next;
+  auto where = std::make_shared<Point>(Point{3, 4});
+  Square square;
+  const Shape& shape = square;
+  int corners = shape.Corners() + where->x;
+  Tally plain, one, two;
+  two.count = corners;
+  plain = Larger(one, two);
+  delete p;
+  delete head;
+}
+"""
+
+
 def copied(scratch):
     """A copy of the checkout's working tree."""
     top = pathlib.Path(scratch, "a tree")
@@ -513,6 +563,25 @@ class Slips(unittest.TestCase):
         past = [s["at"] for s in steps for f in trace["findings"] if f["kind"] == "past the end"
                 and s is steps[f["step"]]]
         self.assertEqual(past, [f"{mine}:25"], trace["findings"])
+        self.assertEqual([f["kind"] for f in trace["findings"]], ["past the end"],
+                         "a finding on what the program does right")
+
+    def test_a_learners_list_shared_pointer_and_dangling_copy_are_drawn_truly(self):
+        mine = pathlib.Path(self.scratch.name, "model2.cpp")
+        mine.write_text(MODEL2)
+        self.own("picture", FILE=str(mine))
+        trace = json.loads((self.top / "build/pictures/model2.cpp.json").read_text())
+        steps = list(traces.steps(trace))
+        in_loop = next(s for s in steps if s["at"] == f"{mine}:30")
+        self.assertEqual([o["name"] for f in in_loop["frames"] for o in f["objects"]].count("p"),
+                         1, "a loop's p drawn beside a later p of the same name")
+        shared = next(b for s in steps for b in s["blocks"] if "object" in b
+                      and b["object"]["type"] == "Point")
+        self.assertEqual((shared["at"], shared["object"]["fields"][0]["value"]),
+                         (f"{mine}:33", "3"), shared)
+        self.assertEqual(trace["questions"], [], "a pure virtual function was offered")
+        self.assertEqual([(f["kind"], steps[f["step"]]["at"].rsplit(":")[-1])
+                          for f in trace["findings"]], [("dangling", "9")], trace["findings"])
 
     def test_a_run_ends_under_the_picture_as_it_ends_without_it(self):
         mine = self.top / "scratch/week1/deep"  # followed at any depth of the checkout

@@ -113,6 +113,8 @@ def copied_from_gone(run, step, call):
     if dead[6] < run.frames.started.get(frames[-2]["key"], len(run.steps)):
         return  # it died before this line's call began: another object is there now
     call["dangling"] = True
+    if any(f["kind"] == "dangling" and f["step"] == len(run.steps) - 1 for f in run.findings):
+        return  # the copy's own reference to it is found already
     line = captions.line_of(run, frames[-2]["at"])
     run.found("dangling", f"`{line}` copies from `{dead[2]}` of {dead[3]}, whose frame has "
                           f"returned: what {dead[3]} returned refers to an object that is "
