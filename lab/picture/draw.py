@@ -97,9 +97,11 @@ def stale(name, why):
     fail(why)
 
 
-def traced(chosen, folder):
+def traced(chosen, folder, floor=False):
     """The trace of the run: GDB observes it within the seconds (and a few
-    more for a step that never returns), then the interpreter reads it."""
+    more for a step that never returns), then the interpreter reads it.
+    With floor, GDB only stops where the observer would and reads nothing:
+    what a step costs at the least, for lab/bench/picture_floor.py."""
     program = Path(chosen.program) if chosen.own else next(BUILD.glob(f"*/{chosen.program}"))
     files = {part: folder / part for part in ("out", "err", "raw", "settings")}
     run_ = f"--gtest_filter={chosen.test}" if chosen.test else f"< {quote(chosen.input)}"
@@ -108,7 +110,8 @@ def traced(chosen, folder):
              "output": str(files["out"]), "errors": str(files["err"]), "raw": str(files["raw"]),
              "steps": chosen.steps, "deadline": time.time() + chosen.seconds,
              "files": [chosen.own] if chosen.own else [],
-             "input": chosen.input if chosen.input and os.path.isfile(chosen.input) else ""}
+             "input": chosen.input if chosen.input and os.path.isfile(chosen.input) else "",
+             "floor": floor}
     files["settings"].write_text(json.dumps(given))
     env = {**os.environ, "PICTURE_SETTINGS": str(files["settings"]),
            "TESTS_RESULTS": str(folder), "TESTS_RECORD": "records",

@@ -299,8 +299,11 @@ class Observer:
                 return self.run_out(exited)
             if frames and self.newest_ours and self.signal != "SIGSEGV":
                 self.fault_at = None  # the newest frame is the project's: frames[-1]
-                self.logged()
-                self.steps.write(frames)
+                if self.settings.get("floor"):  # the stops alone, to measure against
+                    self.steps.count += 1
+                else:
+                    self.logged()
+                    self.steps.write(frames)
                 self.lines.stop_at(frames[-1])
                 if self.steps.count >= most or time.time() > deadline:
                     return (f"cut after {most} steps" if self.steps.count >= most
