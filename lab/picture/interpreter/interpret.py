@@ -74,13 +74,16 @@ def interpret(records, settings, output=b"", errors=b"", failures=(), typed=b"",
              "findings": run.findings, "failures": failed,
              "notes": run.notes, "calls": run.calls.done, "questions": asked,
              "sources": {path: "\n".join(lines) for path, lines in run.sources.items()}}
-    pieces = Pieces()
+    pieces, blocks, numbers = Pieces(), [], []
     for step in run.steps:
         step["frames"] = [{"function": f["function"], "at": f["at"],
                            "objects": [pieces(o, (depth, f["function"], number))
                                        for number, o in enumerate(f["objects"])]}
                           for depth, f in enumerate(step["frames"])]
-        step["blocks"] = [pieces(b) for b in step["blocks"]]
+        if len(step["blocks"]) != len(blocks) or any(
+                a is not b for a, b in zip(step["blocks"], blocks)):  # most are as before
+            blocks, numbers = step["blocks"], [pieces(b) for b in step["blocks"]]
+        step["blocks"] = numbers
     trace.update(pieces=pieces.pieces, steps=run.steps)
     schema.check_trace(trace)
     return trace
