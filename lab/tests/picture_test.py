@@ -378,36 +378,39 @@ class Lessons(unittest.TestCase):
         self.assertEqual(right["score"], "· predicted 1 of 2")
 
 
-class Slips(unittest.TestCase):
+def setUpModule():
     """One scratch tree with the slips: a name block one byte short (strlen
     without + 1), an assignment that forgets the balance, and a program that
     slices, keeps a reference to a returned frame's local, reads past an
     array and releases what new[] or no new made; beside it, programs that
     go wrong in other ways."""
+    scratch = tempfile.TemporaryDirectory()
+    top = copied(scratch.name)
+    edits = {"accounts/namecopy.h": ("std::strlen(s) + 1", "std::strlen(s)"),
+             "accounts/heapledger.cpp": ("  balance = ba.balance;\n  return", "  return")}
+    for path, (old, new) in edits.items():
+        (top / path).write_text((top / path).read_text().replace(old, new))
+    for name, text in (("ledgerdemo", SLIPS), ("pairshow", MANY_BLOCKS),
+                       ("friendcount", THROWS), ("lineread", ENDLESS), ("freethrow", OWN),
+                       ("incomeyears", OTHERS)):
+        (top / f"demos/{name}.cpp").write_text(text)
+    test = top / "tests/heapledger_test.cpp"
+    test.write_text(test.read_text() + TEARDOWN)
+    for command in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "slips"]):
+        subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t", *command],
+                       cwd=top, check=True)
+    done, trace = draw(top, NAME="ledgerdemo")
+    assert trace, done.stdout + done.stderr
+    for each in (Slips, OwnPrograms, RunsThatGoWrong):
+        each.scratch, each.top, each.trace = scratch, top, trace
 
-    @classmethod
-    def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory()
-        cls.top = top = copied(cls.scratch.name)
-        edits = {"accounts/namecopy.h": ("std::strlen(s) + 1", "std::strlen(s)"),
-                 "accounts/heapledger.cpp": ("  balance = ba.balance;\n  return", "  return")}
-        for path, (old, new) in edits.items():
-            (top / path).write_text((top / path).read_text().replace(old, new))
-        for name, text in (("ledgerdemo", SLIPS), ("pairshow", MANY_BLOCKS),
-                           ("friendcount", THROWS), ("lineread", ENDLESS), ("freethrow", OWN),
-                           ("incomeyears", OTHERS)):
-            (top / f"demos/{name}.cpp").write_text(text)
-        test = top / "tests/heapledger_test.cpp"
-        test.write_text(test.read_text() + TEARDOWN)
-        for command in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "slips"]):
-            subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t", *command],
-                           cwd=top, check=True)
-        done, cls.trace = draw(top, NAME="ledgerdemo")
-        assert cls.trace, done.stdout + done.stderr
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
+def tearDownModule():
+    Slips.scratch.cleanup()
+
+
+class Slips(unittest.TestCase):
+    """The slips of the scratch tree, each found where it happens."""
 
     def test_a_name_block_one_byte_short_is_written_past_its_end_in_strcpy(self):
         found = kinds(self.trace, "past the end")
@@ -452,6 +455,27 @@ class Slips(unittest.TestCase):
                 "the `Pet`"]
         self.assertEqual(len(fido[0]["released"]), 1, "the destructor of a heap Pet released "
                                                       "its name, not its own block")
+
+    def test_other_slips_of_those_kinds_are_found_and_a_thrown_pointer_is_followed(self):
+        trace = draw(self.top, NAME="incomeyears")[1]
+        self.assertIn("signal SIGABRT", trace["end"], "the tracer did not follow the throw")
+        self.assertRegex(" ".join(said(trace, "use after free")), r"main\(\) reads block 1, in a "
+                                                                 r"call of \w+")
+        self.assertTrue(said(trace, "double free"), trace["findings"])
+        self.assertIn("`held.numbers` refers to `local` of Make()",
+                      " ".join(said(trace, "dangling")))
+        self.assertFalse([s for s in trace["steps"] if "exception object" in s["says"]],
+                         "new built the Label, not the throw")
+
+    def test_each_use_after_free_is_found_also_past_16384_blocks(self):
+        done, trace = draw(self.top, NAME="pairshow")
+        found = [f["block"] for f in kinds(trace, "use after free")]
+        self.assertEqual(found[:2], [2, 1], "each released block's first use is a finding")
+        self.assertGreater(max(found), 16384, "a block past the recorder's first 16,384 was missed")
+
+
+class OwnPrograms(unittest.TestCase):
+    """make run FILE= and make picture FILE= on files of the learner's own."""
 
     def own(self, command, **settings):
         """make run or make picture on a file of the learner's own: what it
@@ -606,16 +630,9 @@ class Slips(unittest.TestCase):
         self.assertTrue(trace["end"].startswith("signal SIGABRT"), trace["end"])
         self.assertIn("std::bad_alloc", trace["errors"])
 
-    def test_other_slips_of_those_kinds_are_found_and_a_thrown_pointer_is_followed(self):
-        trace = draw(self.top, NAME="incomeyears")[1]
-        self.assertIn("signal SIGABRT", trace["end"], "the tracer did not follow the throw")
-        self.assertRegex(" ".join(said(trace, "use after free")), r"main\(\) reads block 1, in a "
-                                                                 r"call of \w+")
-        self.assertTrue(said(trace, "double free"), trace["findings"])
-        self.assertIn("`held.numbers` refers to `local` of Make()",
-                      " ".join(said(trace, "dangling")))
-        self.assertFalse([s for s in trace["steps"] if "exception object" in s["says"]],
-                         "new built the Label, not the throw")
+
+class RunsThatGoWrong(unittest.TestCase):
+    """The ways a run can go wrong, each ending in a true page or one line."""
 
     def test_bad_settings_and_names_are_refused_in_one_line(self):
         for settings in ({"NAME": "ledgerdemo", "STEPS": "abc"}, {"NAME": "ledgerdemo", "STEPS": "0"},
@@ -642,17 +659,11 @@ class Slips(unittest.TestCase):
         self.assertEqual(json.loads(inside)["output"], trace["output"],
                          "what the program printed changed the page")
 
-    def test_each_use_after_free_is_found_also_past_16384_blocks(self):
-        done, trace = draw(self.top, NAME="pairshow")
-        found = [f["block"] for f in kinds(trace, "use after free")]
-        self.assertEqual(found[:2], [2, 1], "each released block's first use is a finding")
-        self.assertGreater(max(found), 16384, "a block past the recorder's first 16,384 was missed")
-
     def test_a_part_of_a_step_that_breaks_leaves_its_traceback_and_the_page_is_drawn(self):
         values = self.top / "lab/picture/observer/values.py"
         kept = values.read_text()
-        start = "        found, queue = {}, list(pointers)\n"
-        values.write_text(kept.replace(start, start + "        {}['a bug of the picture']\n"))
+        start = "    found, queue = {}, list(pointers)\n"
+        values.write_text(kept.replace(start, start + "    {}['a bug of the picture']\n"))
         try:
             done, trace = draw(self.top, NAME="pairshow")
         finally:

@@ -11,9 +11,9 @@ from pathlib import Path
 
 import gdb
 
-from lab.picture.observer.values import (FAILS, function_of, is_test_body, is_virtual, key,
+from lab.picture.observer.calls import Calls
+from lab.picture.observer.values import (FAILS, contents, function_of, is_test_body, key,
                                          pointers_in, statics)
-from lab.picture.schema import member
 
 
 class Steps:
@@ -25,7 +25,7 @@ class Steps:
         self.memory = observer.memory  # the recorder's blocks, and values as they are
         self.count = 0
         self.keys = set()  # the frames of the last step
-        self.pending = {}  # copies and destructors running, by their frame
+        self.calls = Calls(observer)  # the copies and destructors running
         self.statics = {}  # a source file: its variables of static storage
         self.objects, self.globals = {}, None  # frame key: its objects; the globals, at the last step
         self.located = {}  # (frame key, name, line): a plain local's address and type
@@ -56,18 +56,19 @@ class Steps:
         globals_ = self.contained("the globals",
                                   lambda: self.globals_of(None if capped else frames[0]), [])
         returns = self.contained("the copies that returned",
-                                 lambda: self.returned(keys, keys[0][1] if capped else None), [])
+                                 lambda: self.calls.returned(keys, keys[0][1] if capped else None),
+                                 [])
         destroying = self.contained("the objects being destroyed", lambda: [
             {"key": list(k), "this": c["this"], "class": c["class"],
-             "fields": self.object_at(c["this"], c["class"])}
-            for k, c in self.pending.items() if c["kind"] == "destructor"], [])
+             "fields": self.calls.object_at(c["this"], c["class"])}
+            for k, c in self.calls.pending.items() if c["kind"] == "destructor"], [])
         pointers = pointers_in(globals_ + [o for f in shown for o in f["objects"]]
                                + [o for r in returns for o in r.get("objects", [])]
                                + [f for d in destroying for f in d["fields"]])
         subscripts = self.contained("the line's subscripts",
                                     lambda: self.subscripts(frames[-1], shown[-1]["at"]), [])
         blocks = self.contained("the blocks", lambda: {
-            str(k): v for k, v in self.memory.contents(pointers).items()}, {})
+            str(k): v for k, v in contents(self.memory, pointers).items()}, {})
         for frame in shown:  # most frames' objects are as the step before: said so, shorter
             if frame["objects"] == before.get(frame["key"]):
                 del frame["objects"]
@@ -101,7 +102,7 @@ class Steps:
                           "starts": function.line if function else 0})
             if its_key not in self.keys and frame is frames[-1] and len(frames) > 1:
                 shown[-1]["entry"] = self.contained(f"how {name} was called",
-                                                    lambda: self.entered(frame, frames), {})
+                                                    lambda: self.calls.entered(frame, frames), {})
         for frame in shown:  # once the destructors that run now are known
             frame["objects"] += self.contained(f"the objects {frame['function']} unwinds",
                                                lambda: self.unwound(frame["key"],
@@ -119,7 +120,7 @@ class Steps:
                 if item["name"] not in now and "fields" in item and spot in self.located:
                     self.leaving.setdefault(its_key, {})[item["name"]] = (
                         item["line"], *self.located[spot][:2])
-        ending = {c["this"] for c in self.pending.values() if c["kind"] == "destructor"}
+        ending = {c["this"] for c in self.calls.pending.values() if c["kind"] == "destructor"}
         found = []
         for name, (line, address, kind) in list(self.leaving.get(its_key, {}).items()):
             if address in ending:  # its destructor runs: drawn as being destroyed
@@ -209,94 +210,3 @@ class Steps:
             except FAILS:
                 continue  # not a plain variable here (a macro, a member of another scope)
         return found
-
-    def entered(self, frame, frames):
-        """The facts of a call's first step: through which static type a
-        virtual member is called; for a constructor, copy or destructor,
-        the caller's local it works on (in scope or not) and its source."""
-        facts = {}
-        function = function_of(frame)
-        method = re.match(r"(.*)::(\w+)\(", function)
-        caller_line = self.project.line(self.observer.at(frames[-2]))
-        used = method and re.search(rf"([\w\[\].]+)\s*(->|\.)\s*{method.group(2)}\s*\(",
-                                    caller_line)
-        if used and is_virtual(method.group(1), method.group(2)):
-            facts["virtual"] = True
-            try:
-                frames[-2].select()
-                kind = gdb.parse_and_eval(used.group(1)).type
-                facts["through"] = str(kind)
-                static = kind.strip_typedefs()
-                static = static.target() if static.code in (
-                    gdb.TYPE_CODE_PTR, gdb.TYPE_CODE_REF) else static
-                static = str(static.strip_typedefs().unqualified())
-                if gdb.lookup_symbol(f"{static}::{method.group(2)}")[0] is None:
-                    facts["pure"] = True  # the static type's has no body: it never runs
-            except FAILS:  # an expression GDB cannot evaluate: the caption names no type
-                facts.pop("through", None)
-            gdb.newest_frame().select()
-        cls, kind = member(function)
-        if kind is None:
-            return facts
-        try:
-            this = int(frame.read_var("this"))
-        except FAILS:
-            return facts
-        facts["local"] = self.memory.places.out_of_scope(frames[-2], this)
-        if len(frames) > 2:
-            facts["outer local"] = self.memory.places.out_of_scope(frames[-3], this)
-        if kind in ("copy constructor", "copy assignment", "destructor"):
-            facts["call"] = self.call(frame, kind, cls, this)
-        return facts
-
-    def call(self, frame, kind, cls, this):
-        """What a copy or destructor works on: its object's fields now, and
-        its source's dynamic type with the fields of both types."""
-        found = {"kind": kind, "class": cls, "this": this}
-        if kind != "copy constructor":
-            found["fields"] = self.object_at(this, cls)
-        source = next((int(s.value(frame).referenced_value().address) for s in frame.block()
-                       if s.is_argument and s.name != "this" and
-                       s.type.strip_typedefs().code == gdb.TYPE_CODE_REF), None)
-        if source is not None:
-            found["source"] = source
-            try:
-                value = gdb.Value(source).cast(gdb.lookup_type(cls).pointer()).dereference()
-                dynamic = str(value.dynamic_type)
-                found["dynamic"] = dynamic
-                if dynamic != cls:
-                    found["dynamic fields"] = self.memory.fields(value.cast(value.dynamic_type), 0)
-                    found["static fields"] = self.memory.fields(value, 0)
-            except FAILS:  # its dynamic type cannot be read: nothing is said of slicing
-                found.pop("dynamic", None)
-        self.pending[key(frame)] = found
-        return found
-
-    def object_at(self, address, cls):
-        try:
-            value = gdb.Value(address).cast(gdb.lookup_type(cls).pointer()).dereference()
-            return self.memory.fields(value, 0)
-        except FAILS as error:
-            return [{"name": "*this", "type": cls,
-                     "unreadable": f"{type(error).__name__}: {error}"}]
-
-    def returned(self, keys, oldest):
-        """For each copy or destructor whose frame is gone: its object's
-        and its source's fields as it returned. A frame older than the
-        oldest drawn (its frame address above oldest) runs still."""
-        done = []
-        for its_key in [k for k in self.pending
-                        if k not in keys and not (oldest and k[1] > oldest)]:
-            call = self.pending.pop(its_key)
-            record = {"key": its_key}
-            if call["kind"] != "destructor" and gdb.selected_inferior().pid != 0:
-                record["objects"] = [{"name": "this", "type": call["class"],
-                                      "fields": self.object_at(call["this"], call["class"])}]
-                if "source" in call:
-                    record["objects"].append({"name": "source", "type": call["class"],
-                                              "fields": self.object_at(call["source"],
-                                                                       call["class"])})
-            self.observer.write(record="return", **record)
-            done.append(record)
-        return done
-

@@ -227,52 +227,6 @@ class Memory:
                                    element=pointer["pointer"] - item["address"])
         return found
 
-    def contents(self, pointers):
-        """What the blocks that pointers reach hold, as a pointer at a
-        block's start says (an object of its dynamic type, elements), else
-        its bytes; each block read once, and the blocks its object points
-        to after it."""
-        found, queue = {}, list(pointers)
-        while queue:
-            address, target = queue.pop(0)
-            start = self.block_at(address)
-            if start is None or (start in found and "bytes" not in found[start]):
-                continue
-            size = self.sizes[start]
-            try:
-                if target["kind"] == "object" and address + target["size"] <= start + size:
-                    # at its start, or inside it: what std::make_shared builds after its count
-                    item = gdb.Value(address).cast(type_of(target).pointer())
-                    item = item.dereference()
-                    item = item.cast(item.dynamic_type)
-                    read = {"object": {"type": str(item.type),
-                                       "fields": self.fields(item, 0)}}
-                    if address != start:
-                        read["at"] = address - start
-                    queue += pointers_in(read["object"]["fields"])
-                elif address == start and target["kind"] == "pointer":
-                    item = gdb.Value(start).cast(type_of(target).pointer())
-                    held = [int(item[i]) for i in range(min(size // target["size"], 64))]
-                    read = {"elements": [hex(p) for p in held], "element size": target["size"],
-                            "pointers": held, "to": target["to"]}
-                    queue += [(p, target["to"]) for p in held if p]
-                elif address == start and target["kind"] in ("float", "integer") \
-                        and target["size"] > 1:
-                    item = gdb.Value(start).cast(type_of(target).pointer())
-                    read = {"elements": [shortest(item[i]) if target["kind"] == "float"
-                                         else str(int(item[i]))
-                                         for i in range(min(size // target["size"], 64))],
-                            "element size": target["size"]}
-                elif start in found:
-                    continue
-                else:
-                    read = {"bytes": bytes(gdb.selected_inferior().read_memory(
-                        start, min(size, 60))).hex()}
-            except FAILS as error:
-                read = {"unreadable": f"{type(error).__name__}: {error}"}
-            found[start] = read
-        return found
-
 
 class Places:
     """What GDB knows of addresses and frames, asked once."""
@@ -382,6 +336,53 @@ def children(printer, kind, most):
         return list(itertools.islice(printer.children(), most))
     except ValueError as error:
         raise Unknown(f"the library's printer for {kind} does not read it: {error}") from error
+
+
+def contents(memory, pointers):
+    """What the memory's blocks that pointers reach hold, as a pointer at
+    or into a block says (an object of its dynamic type, elements), else
+    its bytes; each block read once, and the blocks its object points to
+    after it."""
+    found, queue = {}, list(pointers)
+    while queue:
+        address, target = queue.pop(0)
+        start = memory.block_at(address)
+        if start is None or (start in found and "bytes" not in found[start]):
+            continue
+        size = memory.sizes[start]
+        try:
+            if target["kind"] == "object" and address + target["size"] <= start + size:
+                # at its start, or inside it: what std::make_shared builds after its count
+                item = gdb.Value(address).cast(type_of(target).pointer())
+                item = item.dereference()
+                item = item.cast(item.dynamic_type)
+                read = {"object": {"type": str(item.type),
+                                   "fields": memory.fields(item, 0)}}
+                if address != start:
+                    read["at"] = address - start
+                queue += pointers_in(read["object"]["fields"])
+            elif address == start and target["kind"] == "pointer":
+                item = gdb.Value(start).cast(type_of(target).pointer())
+                held = [int(item[i]) for i in range(min(size // target["size"], 64))]
+                read = {"elements": [hex(p) for p in held], "element size": target["size"],
+                        "pointers": held, "to": target["to"]}
+                queue += [(p, target["to"]) for p in held if p]
+            elif address == start and target["kind"] in ("float", "integer") \
+                    and target["size"] > 1:
+                item = gdb.Value(start).cast(type_of(target).pointer())
+                read = {"elements": [shortest(item[i]) if target["kind"] == "float"
+                                     else str(int(item[i]))
+                                     for i in range(min(size // target["size"], 64))],
+                        "element size": target["size"]}
+            elif start in found:
+                continue
+            else:
+                read = {"bytes": bytes(gdb.selected_inferior().read_memory(
+                    start, min(size, 60))).hex()}
+        except FAILS as error:
+            read = {"unreadable": f"{type(error).__name__}: {error}"}
+        found[start] = read
+    return found
 
 
 def enum_names(enum, prefix):
