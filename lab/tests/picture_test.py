@@ -561,12 +561,17 @@ class OwnPrograms(unittest.TestCase):
         self.assertIn("==========\nwarning: my own\nx.cpp:1:2: runtime error: mine too\n",
                       said["run"].stderr, "the program's own standard error was not passed on")
 
-    def test_a_learners_program_is_drawn_by_what_it_holds(self):
-        mine = pathlib.Path(self.scratch.name, "model.cpp")
-        mine.write_text(MODEL)
+    def drawn_own(self, name, text):
+        """A program of one's own, outside the checkout, drawn: (its path,
+        the trace, the steps with their pieces in place)."""
+        mine = pathlib.Path(self.scratch.name, name)
+        mine.write_text(text)
         self.own("picture", FILE=str(mine))
-        trace = json.loads((self.top / "build/pictures/model.cpp.json").read_text())
-        steps = list(traces.steps(trace))
+        trace = json.loads((self.top / f"build/pictures/{name}.json").read_text())
+        return mine, trace, list(traces.steps(trace))
+
+    def test_a_learners_program_is_drawn_by_what_it_holds(self):
+        mine, trace, steps = self.drawn_own("model.cpp", MODEL)
 
         def drawn(line, name):
             step = next(s for s in steps if s["at"] == f"{mine}:{line}")
@@ -591,11 +596,7 @@ class OwnPrograms(unittest.TestCase):
                          "a finding on what the program does right")
 
     def test_a_learners_list_shared_pointer_and_dangling_copy_are_drawn_truly(self):
-        mine = pathlib.Path(self.scratch.name, "model2.cpp")
-        mine.write_text(MODEL2)
-        self.own("picture", FILE=str(mine))
-        trace = json.loads((self.top / "build/pictures/model2.cpp.json").read_text())
-        steps = list(traces.steps(trace))
+        mine, trace, steps = self.drawn_own("model2.cpp", MODEL2)
         in_loop = next(s for s in steps if s["at"] == f"{mine}:30")
         self.assertEqual([o["name"] for f in in_loop["frames"] for o in f["objects"]].count("p"),
                          1, "a loop's p drawn beside a later p of the same name")
